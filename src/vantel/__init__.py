@@ -1,0 +1,1 @@
+"""vantel: Python bindings for the raylib graphics library."""

@@ -1,0 +1,170 @@
+/*
+ * vantel.color.color: the native interface of the Color class.
+ *
+ * Other compiled modules of the package include this header to build and
+ * read colours without any Python-level call:
+ *
+ *   - VantelColorObject is the instance record of vantel.color.color.Color;
+ *     `_raw` holds the four channels and may be read and written in place.
+ *   - VantelColorMethodTable lists the two native functions of the class,
+ *     `clamp_byte` and `new`, in that order.  The module publishes its one
+ *     table in Color's own dictionary under "__pyx_vtable__" as a capsule
+ *     without a name; VantelColor_Import() fetches it.
+ *
+ * The field order of the record and the entry order of the table are a
+ * binary contract: they never change.
+ *
+ * The header is plain C (C11 or later) and C++ (C++17 or later).  Every call
+ * here needs the interpreter lock.
+ */
+#ifndef VANTEL_COLOR_COLOR_H
+#define VANTEL_COLOR_COLOR_H
+
+#include <Python.h>
+#include <stddef.h>
+#include <stdint.h>
+
+/*
+ * raylib's Color comes from raylib.h when the compiler can see it.  Without
+ * raylib.h the header declares a structure of the identical layout under a
+ * name of its own, so that a raylib.h included later can never clash with it.
+ * Code that uses this header names the type VantelRaylibColor either way.
+ */
+#if defined(RAYLIB_H)
+#  define VANTEL_COLOR_HAVE_RAYLIB_H 1
+#elif defined(__has_include)
+#  if __has_include(<raylib.h>)
+#    include <raylib.h>
+#    define VANTEL_COLOR_HAVE_RAYLIB_H 1
+#  endif
+#endif
+
+#ifdef VANTEL_COLOR_HAVE_RAYLIB_H
+typedef Color VantelRaylibColor;
+#else
+typedef struct VantelRaylibColor {
+    unsigned char r;
+    unsigned char g;
+    unsigned char b;
+    unsigned char a;
+} VantelRaylibColor;
+#endif
+
+#ifdef __cplusplus
+#  define VANTEL_COLOR_STATIC_ASSERT(condition, message) static_assert(condition, message)
+extern "C" {
+#else
+#  define VANTEL_COLOR_STATIC_ASSERT(condition, message) _Static_assert(condition, message)
+#endif
+
+VANTEL_COLOR_STATIC_ASSERT(sizeof(VantelRaylibColor) == 4, "raylib Color is four bytes");
+VANTEL_COLOR_STATIC_ASSERT(offsetof(VantelRaylibColor, r) == 0, "raylib Color starts with r");
+VANTEL_COLOR_STATIC_ASSERT(offsetof(VantelRaylibColor, g) == 1, "raylib Color has g second");
+VANTEL_COLOR_STATIC_ASSERT(offsetof(VantelRaylibColor, b) == 2, "raylib Color has b third");
+VANTEL_COLOR_STATIC_ASSERT(offsetof(VantelRaylibColor, a) == 3, "raylib Color ends with a");
+
+struct VantelColorMethodTable;
+
+/* The instance record of vantel.color.color.Color. */
+typedef struct VantelColorObject {
+    PyObject ob_base;
+    struct VantelColorMethodTable *method_table;
+    VantelRaylibColor _raw;
+} VantelColorObject;
+
+/*
+ * The Color method table.  `new` is a reserved word in C++, so its entry is
+ * spelled `new_`; it is the table's second entry, the `new` of the class.
+ */
+typedef struct VantelColorMethodTable {
+    /* The clamp rule: below 0 gives 0, above 255 gives 255, else `val`.
+       `self` is not read; the call cannot fail. */
+    uint8_t (*clamp_byte)(VantelColorObject *self, int32_t val);
+    /* A new exact Color with the four values clamped, without running
+       __init__: a new reference, or NULL with an exception set. */
+    PyObject *(*new_)(int32_t r, int32_t g, int32_t b, int32_t a);
+} VantelColorMethodTable;
+
+VANTEL_COLOR_STATIC_ASSERT(offsetof(VantelColorObject, _raw) ==
+                               offsetof(VantelColorObject, method_table) + sizeof(void *),
+                           "_raw follows method_table");
+VANTEL_COLOR_STATIC_ASSERT(offsetof(VantelColorMethodTable, new_) == sizeof(void *),
+                           "new is the second entry of the method table");
+
+/* What VantelColor_Import() hands out: the Color type and its method table. */
+typedef struct VantelColorAPI {
+    PyTypeObject *type; /* a strong reference */
+    VantelColorMethodTable *methods;
+} VantelColorAPI;
+
+/*
+ * Imports vantel.color.color and fills `api`.  Returns 0 on success, or -1
+ * with an exception set (and `api` left untouched).  The table is read from
+ * Color's own dictionary, never an inherited one, and only a capsule without
+ * a name is accepted.
+ */
+static inline int VantelColor_Import(VantelColorAPI *api)
+{
+    PyObject *module = PyImport_ImportModule("vantel.color.color");
+    if (module == NULL) {
+        return -1;
+    }
+    PyObject *type = PyObject_GetAttrString(module, "Color");
+    Py_DECREF(module);
+    if (type == NULL) {
+        return -1;
+    }
+    if (!PyType_Check(type)) {
+        PyErr_SetString(PyExc_TypeError, "vantel.color.color.Color is not a type");
+        Py_DECREF(type);
+        return -1;
+    }
+    if (((PyTypeObject *)type)->tp_basicsize != (Py_ssize_t)sizeof(VantelColorObject)) {
+        PyErr_Format(PyExc_ValueError,
+                     "vantel.color.color.Color size changed, may indicate binary "
+                     "incompatibility. Expected %zd from C header, got %zd from PyObject",
+                     (Py_ssize_t)sizeof(VantelColorObject),
+                     ((PyTypeObject *)type)->tp_basicsize);
+        Py_DECREF(type);
+        return -1;
+    }
+    PyObject *key = PyUnicode_FromString("__pyx_vtable__");
+    if (key == NULL) {
+        Py_DECREF(type);
+        return -1;
+    }
+    PyObject *type_dict = PyType_GetDict((PyTypeObject *)type);
+    PyObject *capsule = PyObject_GetItem(type_dict, key);
+    Py_DECREF(type_dict);
+    Py_DECREF(key);
+    if (capsule == NULL) {
+        Py_DECREF(type);
+        return -1;
+    }
+    void *methods = PyCapsule_GetPointer(capsule, NULL);
+    Py_DECREF(capsule);
+    if (methods == NULL) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_RuntimeError, "invalid vtable found for imported type");
+        }
+        Py_DECREF(type);
+        return -1;
+    }
+    api->type = (PyTypeObject *)type;
+    api->methods = (VantelColorMethodTable *)methods;
+    return 0;
+}
+
+/* True if `obj` is a Color or an instance of a subclass. */
+static inline int VantelColor_Check(const VantelColorAPI *api, PyObject *obj)
+{
+    return PyObject_TypeCheck(obj, api->type);
+}
+
+#ifdef __cplusplus
+}
+#endif
+
+#undef VANTEL_COLOR_STATIC_ASSERT
+
+#endif /* VANTEL_COLOR_COLOR_H */

@@ -1,0 +1,67 @@
+// The slow paths of the channel conversion: see int_conversion.h.
+#include "int_conversion.h"
+
+namespace vantel::color {
+
+int32_t raise_int32_overflow()
+{
+    PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+    return -1;
+}
+
+namespace detail {
+
+int32_t large_int_to_int32(PyObject *value)
+{
+    const long result = PyLong_AsLong(value);
+    if (result == -1 && PyErr_Occurred()) {
+        return -1;  // beyond 64 bits: the platform's own OverflowError
+    }
+    if (result < INT32_MIN || result > INT32_MAX) {
+        return raise_int32_overflow();
+    }
+    return static_cast<int32_t>(result);
+}
+
+int32_t non_int_to_int32(PyObject *value)
+{
+    PyNumberMethods *number_methods = Py_TYPE(value)->tp_as_number;
+    if (number_methods == nullptr || number_methods->nb_int == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_TypeError, "an integer is required");
+        }
+        return -1;
+    }
+    PyObject *result = number_methods->nb_int(value);
+    if (result == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_TypeError, "an integer is required");
+        }
+        return -1;
+    }
+    if (!PyLong_CheckExact(result)) {
+        if (!PyLong_Check(result)) {
+            PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
+                         Py_TYPE(result)->tp_name);
+            Py_DECREF(result);
+            return -1;
+        }
+        // Stack level 1 attributes the warning to the Python line that made
+        // the assignment or the call.
+        if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                             "__int__ returned non-int (type %.200s).  The ability to return an "
+                             "instance of a strict subclass of int is deprecated, and may be "
+                             "removed in a future version of Python.",
+                             Py_TYPE(result)->tp_name) < 0) {
+            Py_DECREF(result);
+            return -1;
+        }
+    }
+    // An integer by now: its stored value decides, with no second __int__.
+    const int32_t converted = int_to_int32(result);
+    Py_DECREF(result);
+    return converted;
+}
+
+}  // namespace detail
+}  // namespace vantel::color

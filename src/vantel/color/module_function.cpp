@@ -1,0 +1,185 @@
+// Module-level function objects: see module_function.h.
+#include "module_function.h"
+
+#include <cstddef>
+
+namespace vantel::color {
+namespace {
+
+struct ModuleFunction {
+    PyObject_HEAD
+    PyMethodDef *method;
+    PyObject *name;
+    PyObject *qualname;
+    PyObject *module_name;
+    PyObject *globals;
+    PyObject *code;
+    vectorcallfunc vectorcall;
+};
+
+ModuleFunction *as_function(PyObject *self)
+{
+    return reinterpret_cast<ModuleFunction *>(self);
+}
+
+PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
+                              PyObject *kwnames)
+{
+    PyMethodDef *method = as_function(self)->method;
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs < 1) {
+        // The defined name, not a reassigned __name__, identifies the function.
+        PyErr_Format(PyExc_TypeError, "%.200s() %s", method->ml_name, "needs an argument");
+        return nullptr;
+    }
+    auto function = reinterpret_cast<PyCFunctionFastWithKeywords>(
+        reinterpret_cast<void (*)(void)>(method->ml_meth));
+    return function(args[0], args + 1, nargs - 1, kwnames);
+}
+
+int function_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    ModuleFunction *function = as_function(self);
+    Py_VISIT(function->name);
+    Py_VISIT(function->qualname);
+    Py_VISIT(function->module_name);
+    Py_VISIT(function->globals);
+    Py_VISIT(function->code);
+    return 0;
+}
+
+int function_clear(PyObject *self)
+{
+    ModuleFunction *function = as_function(self);
+    Py_CLEAR(function->name);
+    Py_CLEAR(function->qualname);
+    Py_CLEAR(function->module_name);
+    Py_CLEAR(function->globals);
+    Py_CLEAR(function->code);
+    return 0;
+}
+
+void function_dealloc(PyObject *self)
+{
+    PyObject_GC_UnTrack(self);
+    function_clear(self);
+    PyObject_GC_Del(self);
+}
+
+PyObject *function_repr(PyObject *self)
+{
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+PyObject *get_optional(PyObject *value)
+{
+    return Py_NewRef(value != nullptr ? value : Py_None);
+}
+
+int set_string(PyObject **slot, PyObject *value, const char *message)
+{
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return -1;
+    }
+    Py_XSETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+
+PyObject *get_name(PyObject *self, void *)
+{
+    return get_optional(as_function(self)->name);
+}
+
+int set_name(PyObject *self, PyObject *value, void *)
+{
+    return set_string(&as_function(self)->name, value, "__name__ must be set to a string object");
+}
+
+PyObject *get_qualname(PyObject *self, void *)
+{
+    return get_optional(as_function(self)->qualname);
+}
+
+int set_qualname(PyObject *self, PyObject *value, void *)
+{
+    return set_string(&as_function(self)->qualname, value,
+                      "__qualname__ must be set to a string object");
+}
+
+PyObject *get_module(PyObject *self, void *)
+{
+    return get_optional(as_function(self)->module_name);
+}
+
+int set_module(PyObject *self, PyObject *value, void *)
+{
+    Py_XSETREF(as_function(self)->module_name, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject *get_globals(PyObject *self, void *)
+{
+    return get_optional(as_function(self)->globals);
+}
+
+PyObject *get_code(PyObject *self, void *)
+{
+    return get_optional(as_function(self)->code);
+}
+
+PyObject *get_doc(PyObject *, void *)
+{
+    Py_RETURN_NONE;
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject ModuleFunctionType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "vantel.color.color.function",
+    .tp_basicsize = sizeof(ModuleFunction),
+    .tp_dealloc = function_dealloc,
+    .tp_vectorcall_offset = offsetof(ModuleFunction, vectorcall),
+    .tp_repr = function_repr,
+    .tp_call = PyVectorcall_Call,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
+    .tp_traverse = function_traverse,
+    .tp_clear = function_clear,
+    .tp_getset = function_getset,
+};
+
+PyObject *new_module_function(PyMethodDef *method, PyObject *qualname, PyObject *module_name,
+                              PyObject *globals, PyObject *code)
+{
+    PyObject *name = PyUnicode_InternFromString(method->ml_name);
+    if (name == nullptr) {
+        return nullptr;
+    }
+    ModuleFunction *function = PyObject_GC_New(ModuleFunction, &ModuleFunctionType);
+    if (function == nullptr) {
+        Py_DECREF(name);
+        return nullptr;
+    }
+    function->method = method;
+    function->name = name;
+    function->qualname = Py_NewRef(qualname);
+    function->module_name = Py_NewRef(module_name);
+    function->globals = Py_NewRef(globals);
+    function->code = Py_NewRef(code);
+    function->vectorcall = function_vectorcall;
+    PyObject_GC_Track(function);
+    return reinterpret_cast<PyObject *>(function);
+}
+
+}  // namespace vantel::color
