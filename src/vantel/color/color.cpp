@@ -7,6 +7,7 @@
 // iteration.cpp, the module-level function objects in module_function.cpp.
 #include <Python.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "code_object.h"
@@ -806,7 +807,11 @@ int ready_support_types()
     return ready_generator_type();
 }
 
-// Under the fixed key, whatever name the module was loaded under.
+// The key the module is registered under, whatever name it was loaded as.
+constexpr char kRegistrationKey[] = "vantel.color.color";
+// Whether the running exec made that registration.
+bool registered_by_exec = false;
+
 int register_module(PyObject *module)
 {
     if (__pyx_module_is_main_vantel__color__color != 0) {
@@ -816,10 +821,13 @@ int register_module(PyObject *module)
         }
     }
     PyObject *modules = PyImport_GetModuleDict();
-    PyObject *present = PyDict_GetItemString(modules, "vantel.color.color");
-    if (present == nullptr) {
-        return PyDict_SetItemString(modules, "vantel.color.color", module);
+    if (PyDict_GetItemString(modules, kRegistrationKey) != nullptr) {
+        return 0;  // an entry already there, whatever it holds, stays
     }
+    if (PyDict_SetItemString(modules, kRegistrationKey, module) < 0) {
+        return -1;
+    }
+    registered_by_exec = true;
     return 0;
 }
 
@@ -876,32 +884,86 @@ int bind_test_dict()
     return tests ? PyDict_SetItemString(module_dict, "__test__", tests.get()) : -1;
 }
 
-// The steps of module execution after the module reference is taken, in
-// order.  Returns 0, or the number of the step that failed.
+int set_color(PyObject *module)
+{
+    return PyObject_SetAttrString(module, "Color", reinterpret_cast<PyObject *>(&ColorType));
+}
+
+// The steps of module execution after the module reference is taken, by
+// their number; a failing step leaves its exception pending.
+using ExecStep = int (*)(PyObject *module);
+constexpr int kFirstExecStep = 3;
+constexpr ExecStep kExecSteps[] = {
+    /* 3 */ set_builtins,
+    /* 4 */ [](PyObject *) { return check_interpreter_version(); },
+    /* 5 */ [](PyObject *) { return make_constants(); },
+    /* 6 */ [](PyObject *) { return ready_support_types(); },
+    /* 7 */ register_module,
+    /* 8 */ [](PyObject *) { return make_code_objects(); },
+    // Every colour records the table when it is created: fill it first.
+    /* 9 */ [](PyObject *) { fill_method_table(); return 0; },
+    /* 10 */ [](PyObject *) { return PyType_Ready(&ColorType); },
+    /* 11 */ [](PyObject *) { return publish_method_table(); },
+    /* 12 */ set_color,
+    /* 13 */ [](PyObject *) { return run_pickling_setup(&ColorType); },
+    /* 14 */ [](PyObject *) { return ready_iteration_record_type(); },
+    /* 15 */ [](PyObject *) {
+        return bind_module_function(reduce_cython_method, "Color.__reduce_cython__",
+                                    reduce_cython_code);
+    },
+    /* 16 */ [](PyObject *) {
+        return bind_module_function(setstate_cython_method, "Color.__setstate_cython__",
+                                    setstate_cython_code);
+    },
+    /* 17 */ [](PyObject *) { return bind_test_dict(); },
+};
+
+#ifdef VANTEL_COLOR_TEST_HOOKS
+// Test builds only: the environment variable VANTEL_COLOR_FAIL_EXEC_STEP
+// names an exec step that fails with RuntimeError, to exercise the failure
+// path of every step.
+bool fail_on_purpose(int step)
+{
+    const char *chosen = std::getenv("VANTEL_COLOR_FAIL_EXEC_STEP");
+    if (chosen == nullptr || std::atoi(chosen) != step) {
+        return false;
+    }
+    PyErr_Format(PyExc_RuntimeError, "exec step %d failed on purpose", step);
+    return true;
+}
+#else
+constexpr bool fail_on_purpose(int) { return false; }
+#endif
+
+// Runs the steps in order.  Returns 0, or the number of the step that failed.
 int run_exec_steps(PyObject *module)
 {
-    if (set_builtins(module) < 0) return 3;
-    if (check_interpreter_version() < 0) return 4;
-    if (make_constants() < 0) return 5;
-    if (ready_support_types() < 0) return 6;
-    if (register_module(module) < 0) return 7;
-    if (make_code_objects() < 0) return 8;
-    // Every colour records the table when it is created: fill it first.
-    fill_method_table();
-    if (PyType_Ready(&ColorType) < 0) return 10;
-    if (publish_method_table() < 0) return 11;
-    if (PyObject_SetAttrString(module, "Color", reinterpret_cast<PyObject *>(&ColorType)) < 0)
-        return 12;
-    if (run_pickling_setup(&ColorType) < 0) return 13;
-    if (ready_iteration_record_type() < 0) return 14;
-    if (bind_module_function(reduce_cython_method, "Color.__reduce_cython__",
-                             reduce_cython_code) < 0)
-        return 15;
-    if (bind_module_function(setstate_cython_method, "Color.__setstate_cython__",
-                             setstate_cython_code) < 0)
-        return 16;
-    if (bind_test_dict() < 0) return 17;
+    int step = kFirstExecStep;
+    for (ExecStep run_step : kExecSteps) {
+        if (fail_on_purpose(step) || run_step(module) < 0) {
+            return step;
+        }
+        ++step;
+    }
     return 0;
+}
+
+// A failed exec takes back its registration under the fixed key, so that a
+// later import of vantel.color.color cannot find the half-made module.  (The
+// import system does the same for the name it imports.)
+void unregister_module(PyObject *module)
+{
+    if (!registered_by_exec) {
+        return;
+    }
+    registered_by_exec = false;
+    PyObject *pending = PyErr_GetRaisedException();
+    PyObject *modules = PyImport_GetModuleDict();
+    if (PyDict_GetItemString(modules, kRegistrationKey) == module &&
+        PyDict_DelItemString(modules, kRegistrationKey) < 0) {
+        PyErr_Clear();  // the exec failure is what the caller must see
+    }
+    PyErr_SetRaisedException(pending);
 }
 
 int color_module_exec(PyObject *module)
@@ -920,6 +982,7 @@ int color_module_exec(PyObject *module)
 
     const int failed_step = run_exec_steps(module);
     if (failed_step == 0) {
+        registered_by_exec = false;
         return 0;
     }
     // Failures from the support types on get an entry: the two module-level
@@ -931,6 +994,7 @@ int color_module_exec(PyObject *module)
     } else if (failed_step >= 6) {
         add_traceback_entry("init vantel.color.color", kImplementationFile, 1);
     }
+    unregister_module(module);
     // A later import starts afresh with a new module object; every step is
     // safe to repeat on the process-wide types.
     Py_CLEAR(module_instance);
