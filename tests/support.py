@@ -1,0 +1,43 @@
+"""Helpers shared by the test modules."""
+
+import subprocess
+import sys
+import textwrap
+
+IMPLEMENTATION_FILE = "src/vantel/color/color.cpp"
+DECLARATION_FILE = "src/vantel/color/color.h"
+STRINGSOURCE = "<stringsource>"
+MODULE_FILES = frozenset({IMPLEMENTATION_FILE, DECLARATION_FILE, STRINGSOURCE})
+
+
+def traceback_entries(exc):
+    """Every traceback entry of `exc` as (function name, file, line), outermost first."""
+    entries = []
+    tb = exc.__traceback__
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        entries.append((code.co_name, code.co_filename, tb.tb_lineno))
+        tb = tb.tb_next
+    return entries
+
+
+def module_entries(exc):
+    """The traceback entries of `exc` that the extension module added."""
+    return [entry for entry in traceback_entries(exc) if entry[1] in MODULE_FILES]
+
+
+def run_python(code, *args, check=True, env=None, timeout=120):
+    """Runs `code` in a fresh interpreter (this one's executable) and returns the result."""
+    result = subprocess.run(
+        [sys.executable, "-X", "faulthandler", "-c", textwrap.dedent(code), *args],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=timeout,
+    )
+    if check and result.returncode != 0:
+        raise AssertionError(
+            f"subprocess failed with {result.returncode}\n"
+            f"--- stdout\n{result.stdout}\n--- stderr\n{result.stderr}"
+        )
+    return result
