@@ -1,0 +1,30 @@
+# Shared by the scripts: finding Python 3.13 and preparing a virtual environment.
+# Source it; it defines functions only.
+
+# Prints the path of a Python 3.13 interpreter: $PYTHON if set, else the
+# first python3.13 on PATH or in a pyenv installation.
+find_python() {
+    local candidate
+    for candidate in "${PYTHON:-}" "$(command -v python3.13 || true)" \
+        /usr/bin/python3.13 "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.13.*/bin/python3.13; do
+        if [ -n "$candidate" ] && [ -x "$candidate" ] &&
+            "$candidate" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null; then
+            echo "$candidate"
+            return 0
+        fi
+    done
+    echo "error: no Python 3.13 found; set PYTHON=/path/to/python3.13" >&2
+    return 1
+}
+
+# Creates (or reuses) the virtual environment $1 and prints its python.
+make_venv() {
+    local venv python
+    venv=$(realpath -m "$1")
+    python=$(find_python) || return 1
+    if [ ! -x "$venv/bin/python" ]; then
+        "$python" -m venv "$venv" >&2
+        "$venv/bin/python" -m pip install --quiet --upgrade pip >&2
+    fi
+    echo "$venv/bin/python"
+}
