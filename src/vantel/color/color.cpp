@@ -138,8 +138,13 @@ public:
     explicit DictKeywords(PyObject *dict) : dict_(dict) {}
     Py_ssize_t size() const { return dict_ != nullptr ? PyDict_GET_SIZE(dict_) : 0; }
     int validate() const { return PyArg_ValidateKeywordArguments(dict_) ? 0 : -1; }
-    // Borrowed; null if absent (with an exception if the lookup failed).
-    PyObject *find(PyObject *name) const { return PyDict_GetItemWithError(dict_, name); }
+    // A new reference; null if absent (with an exception if the lookup failed).
+    PyObject *find(PyObject *name) const
+    {
+        PyObject *value;
+        (void)PyDict_GetItemRef(dict_, name, &value);
+        return value;
+    }
     template <class Visit> void for_each_key(Visit visit) const
     {
         Py_ssize_t position = 0;
@@ -176,7 +181,7 @@ public:
     {
         for (Py_ssize_t i = 0; i < size(); ++i) {
             if (same_string(PyTuple_GET_ITEM(names_, i), name)) {
-                return values_[i];
+                return Py_NewRef(values_[i]);
             }
         }
         return nullptr;
@@ -219,8 +224,10 @@ template <class Keywords> int raise_keyword_error(const Keywords &keywords, Py_s
     return -1;
 }
 
-// Matches the arguments to r, g, b and a; `slots` receives borrowed
-// references, null for an omitted a.
+// Matches the arguments to r, g, b and a; `slots` receives the objects, null
+// for an omitted a: borrowed references without keywords, new references
+// (to be released by the caller, whatever the outcome) with keywords, since
+// an __int__ that runs later may change a keyword dictionary.
 template <class Keywords>
 int bind_init_arguments(PyObject *const *args, Py_ssize_t nargs, const Keywords &keywords,
                         PyObject *slots[4])
@@ -241,7 +248,7 @@ int bind_init_arguments(PyObject *const *args, Py_ssize_t nargs, const Keywords 
         return raise_count_error(kInitName, "at most", 4, "s", nargs);
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) {
-        slots[i] = args[i];
+        slots[i] = Py_NewRef(args[i]);
     }
     if (keywords.validate() < 0) {
         return -1;
@@ -289,21 +296,16 @@ int convert_and_store(VantelColorObject *self, PyObject *const slots[4])
 template <class Keywords>
 int initialise(PyObject *self, PyObject *const *args, Py_ssize_t nargs, const Keywords &keywords)
 {
+    // Decided once: an __int__ may empty a keyword dictionary meanwhile.
+    const bool slots_owned = keywords.size() > 0;
     PyObject *slots[4] = {nullptr, nullptr, nullptr, nullptr};
     int result = bind_init_arguments(args, nargs, keywords, slots);
     if (result == 0) {
-        if (keywords.size() == 0) [[likely]] {
-            result = convert_and_store(as_color(self), slots);
-        } else {
-            // A keyword dictionary may be changed by an __int__ that runs
-            // meanwhile: hold the bound values.
-            for (PyObject *slot : slots) {
-                Py_XINCREF(slot);
-            }
-            result = convert_and_store(as_color(self), slots);
-            for (PyObject *slot : slots) {
-                Py_XDECREF(slot);
-            }
+        result = convert_and_store(as_color(self), slots);
+    }
+    if (slots_owned) {
+        for (PyObject *slot : slots) {
+            Py_XDECREF(slot);
         }
     }
     if (result < 0) {
