@@ -1,0 +1,201 @@
+"""A module execution that fails part-way: the exception and traceback entry
+of each step, the clean-up of the module reference and of the registration
+under "vantel.color.color", and a second import in the same process that
+starts afresh and gives a fully working Color.
+
+The failures come from a test build of the module (compile definition
+VANTEL_COLOR_TEST_HOOKS), in which the environment variable
+VANTEL_COLOR_FAIL_EXEC_STEP=N makes exec step N raise RuntimeError. The build
+is made once per session into a temporary directory and loaded in fresh
+interpreters through PYTHONPATH. Set VANTEL_SKIP_SLOW_BUILDS=1 to skip it.
+"""
+
+import importlib.util
+import json
+import os
+import shutil
+import subprocess
+import sys
+import zipfile
+from pathlib import Path
+
+import pytest
+
+from support import IMPLEMENTATION_FILE, STRINGSOURCE, run_python
+
+ROOT = Path(__file__).resolve().parent.parent
+TESTS = Path(__file__).resolve().parent
+FAIL_STEP = "VANTEL_COLOR_FAIL_EXEC_STEP"
+INIT = "init vantel.color.color"
+REFUSAL = (
+    "Pickling of struct members such as self._raw must be explicitly requested with "
+    "@auto_pickle(True)"
+)
+
+
+@pytest.fixture(scope="session")
+def hook_site(tmp_path_factory):
+    """Builds the module with its test hooks and unpacks the wheel; returns the directory."""
+    if os.environ.get("VANTEL_SKIP_SLOW_BUILDS") == "1":
+        pytest.skip("VANTEL_SKIP_SLOW_BUILDS=1")
+    base = tmp_path_factory.mktemp("hook_build")
+    source = base / "source"
+    shutil.copytree(
+        ROOT / "src", source / "src", ignore=shutil.ignore_patterns("__pycache__", "*.so")
+    )
+    for name in ("CMakeLists.txt", "pyproject.toml", "README.md"):
+        shutil.copy2(ROOT / name, source / name)
+    wheels = base / "wheels"
+    command = [sys.executable, "-m", "pip", "wheel", "--no-deps", "--disable-pip-version-check",
+               "-w", str(wheels), str(source),
+               "-C", "cmake.define.CMAKE_CXX_FLAGS=-DVANTEL_COLOR_TEST_HOOKS"]
+    if importlib.util.find_spec("scikit_build_core") is not None:
+        command[4:4] = ["--no-build-isolation", "--no-index"]
+    result = subprocess.run(command, capture_output=True, text=True, timeout=900)
+    if result.returncode != 0:
+        pytest.fail(f"building the test-hook module failed:\n{result.stdout}\n{result.stderr}")
+    (wheel,) = wheels.glob("*.whl")
+    site = base / "site"
+    with zipfile.ZipFile(wheel) as archive:
+        archive.extractall(site)
+    return site
+
+
+def run_with_hooks(site, code, *args, fail_step=None):
+    """Runs `code` in a fresh interpreter that imports vantel from `site`."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(site), str(TESTS)]))
+    env.pop(FAIL_STEP, None)
+    if fail_step is not None:
+        env[FAIL_STEP] = str(fail_step)
+    result = run_python(code, str(site), *args, env=env)
+    return json.loads(result.stdout.splitlines()[-1])
+
+
+# Checks that the second import, with the failure switched off, gives a new
+# module whose Color works, pickling refusal included.
+WORKING_COLOR = """
+def check_working(first):
+    import pickle
+    new = sys.modules["vantel.color.color"]
+    Color = new.Color
+    c = Color(300, -4, 10)
+    try:
+        pickle.dumps(c)
+        pickled = "no error"
+    except TypeError as error:
+        pickled = error.args
+    return {
+        "file_in_site": new.__file__.startswith(sys.argv[1] + os.sep),
+        "new_object": new is not first,
+        "same_type": getattr(first, "Color", Color) is Color,
+        "repr": repr(c),
+        "list": list(c),
+        "pickled": list(pickled),
+        "reduce_name": Color.__dict__["__reduce__"].__name__,
+        "setstate_name": Color.__dict__["__setstate__"].__name__,
+        "leftover_keys": sorted({"__reduce_cython__", "__setstate_cython__"} & set(Color.__dict__)),
+    }
+
+WORKING = {
+    "file_in_site": True,
+    "new_object": True,
+    "same_type": True,
+    "repr": "Color(255, 0, 10, 255)",
+    "list": [255, 0, 10, 255],
+    "pickled": [%r],
+    "reduce_name": "__reduce_cython__",
+    "setstate_name": "__setstate_cython__",
+    "leftover_keys": [],
+}
+""" % REFUSAL
+
+# Records every module object the extension loader creates, so that the
+# half-made module of a failed exec can be compared with the next one.
+RECORD_CREATED = """
+import importlib.machinery, json, os, sys
+created = []
+_create = importlib.machinery.ExtensionFileLoader.create_module
+def _recording_create(self, spec):
+    module = _create(self, spec)
+    if spec.origin.startswith(sys.argv[1] + os.sep):
+        created.append(module)
+    return module
+importlib.machinery.ExtensionFileLoader.create_module = _recording_create
+"""
+
+IMPORT_FAILS_THEN_SUCCEEDS = RECORD_CREATED + WORKING_COLOR + """
+from support import module_entries
+try:
+    import vantel.color.color
+except Exception as error:
+    failure = [type(error).__name__, str(error), [list(e) for e in module_entries(error)]]
+else:
+    failure = None
+still_registered = "vantel.color.color" in sys.modules
+del os.environ["VANTEL_COLOR_FAIL_EXEC_STEP"]
+import vantel.color.color
+print(json.dumps({"failure": failure, "still_registered": still_registered,
+                  "created": len(created), "second": check_working(created[0]),
+                  "expected_second": WORKING}))
+"""
+
+
+def expected_entries(step):
+    if step <= 5:
+        return []
+    if step == 15:
+        return [[INIT, STRINGSOURCE, 1]]
+    if step == 16:
+        return [[INIT, STRINGSOURCE, 3]]
+    return [[INIT, IMPLEMENTATION_FILE, 1]]
+
+
+@pytest.mark.parametrize("step", range(3, 18))
+def test_failed_exec_then_a_fresh_import(hook_site, step):
+    result = run_with_hooks(hook_site, IMPORT_FAILS_THEN_SUCCEEDS, fail_step=step)
+    assert result["failure"] == [
+        "RuntimeError", f"exec step {step} failed on purpose", expected_entries(step)
+    ]
+    assert result["still_registered"] is False
+    assert result["created"] == 2
+    assert result["second"] == result["expected_second"]
+
+
+# Loaded as the top-level module `color` with step 12 failing: registration
+# (step 7) has already run, so only the fixed key can hold the half-made module.
+OTHER_NAME_FAILS = RECORD_CREATED + WORKING_COLOR + """
+import glob, importlib.util
+sentinel = object()
+if sys.argv[2] == "sentinel":
+    sys.modules["vantel.color.color"] = sentinel
+(path,) = glob.glob(os.path.join(sys.argv[1], "vantel", "color", "color.*.so"))
+spec = importlib.util.spec_from_file_location("color", path)
+module = importlib.util.module_from_spec(spec)
+message = None
+try:
+    spec.loader.exec_module(module)
+except RuntimeError as error:
+    message = str(error)
+entry = sys.modules.get("vantel.color.color", "absent")
+if entry is sentinel:
+    entry = "sentinel"
+elif entry != "absent":
+    entry = repr(entry)
+outcome = {"message": message, "name": module.__name__, "entry": entry}
+if sys.argv[2] == "sentinel":
+    del sys.modules["vantel.color.color"]
+del os.environ["VANTEL_COLOR_FAIL_EXEC_STEP"]
+import vantel.color.color
+outcome["second"] = check_working(module)
+outcome["expected_second"] = WORKING
+print(json.dumps(outcome))
+"""
+
+
+@pytest.mark.parametrize("before", ["absent", "sentinel"])
+def test_failed_exec_under_another_name_leaves_the_fixed_key_as_it_was(hook_site, before):
+    result = run_with_hooks(hook_site, OTHER_NAME_FAILS, before, fail_step=12)
+    assert result["message"] == "exec step 12 failed on purpose"
+    assert result["name"] == "color"
+    assert result["entry"] == before
+    assert result["second"] == result["expected_second"]
