@@ -35,6 +35,7 @@ namespace vantel::color {
 
 PyObject *module_dict = nullptr;
 PyObject *empty_tuple = nullptr;
+PyObject *channel_values[256];
 VantelColorMethodTable color_method_table;
 
 namespace {
@@ -370,43 +371,28 @@ PyObject *color_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf,
 
 // ---------------------------------------------------------------------------
 // The channel properties: a short and a long name per channel, sharing its
-// byte.  Each accessor names itself in its traceback entry.
+// byte.  A read cannot fail; each write names itself in its traceback entry.
 
 struct ChannelProperty {
     unsigned char VantelRaylibColor::*channel;
-    const char *getter_name;
-    int getter_line;
     const char *setter_name;
     int setter_line;
 };
 
 constexpr ChannelProperty kChannelProperties[] = {
-    {&VantelRaylibColor::r, "vantel.color.color.Color.r.__get__", 23,
-     "vantel.color.color.Color.r.__set__", 26},
-    {&VantelRaylibColor::g, "vantel.color.color.Color.g.__get__", 31,
-     "vantel.color.color.Color.g.__set__", 34},
-    {&VantelRaylibColor::b, "vantel.color.color.Color.b.__get__", 39,
-     "vantel.color.color.Color.b.__set__", 42},
-    {&VantelRaylibColor::a, "vantel.color.color.Color.a.__get__", 47,
-     "vantel.color.color.Color.a.__set__", 50},
-    {&VantelRaylibColor::r, "vantel.color.color.Color.red.__get__", 56,
-     "vantel.color.color.Color.red.__set__", 59},
-    {&VantelRaylibColor::g, "vantel.color.color.Color.green.__get__", 64,
-     "vantel.color.color.Color.green.__set__", 67},
-    {&VantelRaylibColor::b, "vantel.color.color.Color.blue.__get__", 72,
-     "vantel.color.color.Color.blue.__set__", 75},
-    {&VantelRaylibColor::a, "vantel.color.color.Color.alpha.__get__", 80,
-     "vantel.color.color.Color.alpha.__set__", 83},
+    {&VantelRaylibColor::r, "vantel.color.color.Color.r.__set__", 26},
+    {&VantelRaylibColor::g, "vantel.color.color.Color.g.__set__", 34},
+    {&VantelRaylibColor::b, "vantel.color.color.Color.b.__set__", 42},
+    {&VantelRaylibColor::a, "vantel.color.color.Color.a.__set__", 50},
+    {&VantelRaylibColor::r, "vantel.color.color.Color.red.__set__", 59},
+    {&VantelRaylibColor::g, "vantel.color.color.Color.green.__set__", 67},
+    {&VantelRaylibColor::b, "vantel.color.color.Color.blue.__set__", 75},
+    {&VantelRaylibColor::a, "vantel.color.color.Color.alpha.__set__", 83},
 };
 
 template <int Property> PyObject *get_channel(PyObject *self, void *)
 {
-    constexpr const ChannelProperty &property = kChannelProperties[Property];
-    PyObject *value = PyLong_FromLong(as_color(self)->_raw.*property.channel);
-    if (value == nullptr) [[unlikely]] {
-        add_traceback_entry(property.getter_name, kImplementationFile, property.getter_line);
-    }
-    return value;
+    return channel_value(as_color(self)->_raw.*kChannelProperties[Property].channel);
 }
 
 template <int Property> int set_channel(PyObject *self, PyObject *value, void *)
@@ -786,6 +772,11 @@ int make_constants()
     constexpr const char *channel_parameters[] = {"r", "g", "b", "a"};
     for (int i = 0; i < 4; ++i) {
         if (set_constant(parameter_names[i], PyUnicode_InternFromString(channel_parameters[i])) < 0) {
+            return -1;
+        }
+    }
+    for (int value = 0; value < 256; ++value) {
+        if (set_constant(channel_values[value], PyLong_FromLong(value)) < 0) {
             return -1;
         }
     }

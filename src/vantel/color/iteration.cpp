@@ -138,15 +138,12 @@ PyObject *leave_with_exception(ColorGenerator *generator, int line)
 }
 
 // Yields the channel at `index` (0 = r .. 3 = a), read from the colour now.
-PyObject *yield_channel(ColorGenerator *generator, int index, int line)
+// Reading a byte runs no Python code and cannot fail.
+PyObject *yield_channel(ColorGenerator *generator, int index)
 {
     const auto *channels = reinterpret_cast<const uint8_t *>(&generator->record->self->_raw);
-    PyObject *value = PyLong_FromLong(channels[index]);
-    if (value == nullptr) {
-        return leave_with_exception(generator, line);
-    }
     generator->resume_point = index + 1;
-    return value;
+    return channel_value(channels[index]);
 }
 
 // Runs the body from its resume point.  `sent` is the value handed in, or
@@ -169,7 +166,7 @@ PyObject *run_body(ColorGenerator *generator, PyObject *sent)
         finish(generator);
         return nullptr;
     }
-    return yield_channel(generator, point, kResumeLine[point + 1]);
+    return yield_channel(generator, point);
 }
 
 PyObject *resume(ColorGenerator *generator, PyObject *sent)
@@ -195,7 +192,12 @@ PyObject *generator_iternext(PyObject *self)
     if (refuse_if_running(generator)) {
         return nullptr;
     }
-    if (generator->resume_point == kFinished) {
+    const int point = generator->resume_point;
+    if (point >= 0 && point < 4) [[likely]] {
+        // The common step runs no Python code, so it needs no running flag.
+        return yield_channel(generator, point);
+    }
+    if (point == kFinished) {
         return nullptr;
     }
     return resume(generator, Py_None);

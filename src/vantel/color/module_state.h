@@ -19,6 +19,15 @@ extern PyObject *empty_tuple;
 extern PyTypeObject ColorType;
 extern VantelColorMethodTable color_method_table;
 
+// The interpreter's shared ints 0..255, one per byte value, so that reading
+// a channel is a table lookup that cannot fail.
+extern PyObject *channel_values[256];
+
+inline PyObject *channel_value(uint8_t byte) noexcept
+{
+    return Py_NewRef(channel_values[byte]);
+}
+
 // The clamp rule of every channel store: saturate a 32-bit value to a byte.
 constexpr uint8_t clamp_to_byte(int32_t value) noexcept
 {
