@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Checks what the package offers to code that builds on it: the wheel holds the
+# module, its header and its type stubs and nothing internal; the stubs match
+# the running module; a typed usage sample passes `mypy --strict` and runs; and
+# the example native consumer builds against the installed package and runs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/lib.sh
+
+repo=$PWD
+python=$(make_venv "${VENV:-.venv}")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+echo "== wheel contents"
+"$python" -m pip wheel --quiet --no-deps -w "$work/wheel" .
+wheels=("$work"/wheel/vantel_color-*.whl)
+wheel=${wheels[0]}
+"$python" - "$wheel" <<'EOF'
+import sys
+import sysconfig
+import zipfile
+
+# Exactly these files of the package, so that neither a missing stub nor a
+# leaked .cpp or internal header goes unnoticed.
+expected = {
+    "vantel/__init__.py",
+    "vantel/py.typed",
+    "vantel/color/__init__.py",
+    "vantel/color/color" + sysconfig.get_config_var("EXT_SUFFIX"),
+    "vantel/color/color.h",
+    "vantel/color/color.pyi",
+    "vantel/color/py.typed",
+}
+with zipfile.ZipFile(sys.argv[1]) as archive:
+    found = {name for name in archive.namelist() if name.startswith("vantel/")}
+if found != expected:
+    sys.exit(
+        f"{sys.argv[1]}:\n  missing: {sorted(expected - found)}\n  unexpected: {sorted(found - expected)}"
+    )
+print("ok:", *sorted(found))
+EOF
+
+echo "== installing the wheel and the checkers"
+"$python" -m pip install --quiet --no-deps --force-reinstall "$wheel"
+"$python" -m pip install --quiet "$wheel[test]"
+
+# From here on, away from the source tree: only the installed package counts.
+cd "$work"
+
+echo "== stubs against the module"
+"$python" -m mypy.stubtest vantel.color.color
+
+echo "== typed usage sample"
+"$python" -m mypy --strict --warn-unreachable --cache-dir "$work/mypy-cache" \
+    "$repo/tests/typing/usage.py"
+"$python" "$repo/tests/typing/usage.py"
+
+echo "== example native consumer"
+CXXFLAGS="-Werror" "$python" "$repo/examples/native_consumer/build.py" "$work/tint"
+PYTHONPATH="$work/tint" "$python" "$repo/examples/native_consumer/example.py"
+
+echo "check_api: all checks passed"

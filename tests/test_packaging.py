@@ -1,0 +1,27 @@
+"""What a compiled consumer finds through vantel.color.get_include(): the
+directory of the installed package, holding the public header color.h and no
+other header.
+
+(The wheel's contents, the type stubs and the example native consumer are
+checked by scripts/check_api.sh.)
+"""
+
+from pathlib import Path
+
+import vantel.color
+import vantel.color.color as color_module
+
+
+def test_get_include_is_the_installed_package_directory():
+    include = vantel.color.get_include()
+    assert isinstance(include, str)
+    assert Path(include).is_absolute()
+    assert Path(include) == Path(color_module.__file__).resolve().parent
+
+
+def test_include_directory_holds_only_the_public_header():
+    include = Path(vantel.color.get_include())
+    # Any other header there would be reachable by a consumer's #include and
+    # could shadow a header of the consumer's own with the same name.
+    assert sorted(path.name for path in include.glob("*.h")) == ["color.h"]
+    assert "VantelColor_Import" in (include / "color.h").read_text()
