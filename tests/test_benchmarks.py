@@ -1,0 +1,51 @@
+"""The benchmark command runs to the end in its quick form and prints every table.
+
+Only the shape of the report is checked: timings are never asserted.
+"""
+
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+BENCH = Path(__file__).resolve().parent.parent / "benchmarks" / "bench.py"
+
+
+@pytest.fixture(scope="module")
+def quick_run():
+    return subprocess.run(
+        [sys.executable, str(BENCH), "--quick", "--colours", "2000"],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+
+
+def test_quick_run_exits_0(quick_run):
+    assert quick_run.returncode == 0, quick_run.stderr
+
+
+@pytest.mark.parametrize(
+    "heading",
+    [
+        "== construct with three positional arguments: T(10, 20, 30) ==",
+        "== construct with four keywords: T(r=10, g=20, b=30, a=40) ==",
+        "== read a channel: c.r ==",
+        "== write a channel: c.r = 99 ==",
+        "== repr(c) ==",
+        "== unpack into four names: r, g, b, a = c ==",
+        "== list(c) ==",
+        "== native new through the consumer module",
+        "== memory: bytes per colour, and a million colours in one list under tracemalloc",
+        "== goals (ratios from this run) ==",
+    ],
+)
+def test_quick_run_prints_table(quick_run, heading):
+    assert any(line.startswith(heading) for line in quick_run.stdout.splitlines()), quick_run.stdout
+
+
+def test_every_goal_is_judged(quick_run):
+    goals = quick_run.stdout.split("== goals (ratios from this run) ==\n", 1)[1].splitlines()
+    assert len(goals) == 9
+    assert all(line[:4] in {"PASS", "MISS", "n/a "} for line in goals), goals
