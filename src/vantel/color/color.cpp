@@ -139,20 +139,14 @@ public:
     explicit DictKeywords(PyObject *dict) : dict_(dict) {}
     Py_ssize_t size() const { return dict_ != nullptr ? PyDict_GET_SIZE(dict_) : 0; }
     int validate() const { return PyArg_ValidateKeywordArguments(dict_) ? 0 : -1; }
-    // A new reference; null if absent (with an exception if the lookup failed).
-    PyObject *find(PyObject *name) const
-    {
-        PyObject *value;
-        (void)PyDict_GetItemRef(dict_, name, &value);
-        return value;
-    }
-    template <class Visit> void for_each_key(Visit visit) const
+    // Visits (key, value) in the dictionary's order while `visit` returns true.
+    template <class Visit> void for_each(Visit visit) const
     {
         Py_ssize_t position = 0;
         PyObject *key;
         PyObject *value;
         while (PyDict_Next(dict_, &position, &key, &value)) {
-            if (!visit(key)) {
+            if (!visit(key, value)) {
                 return;
             }
         }
@@ -178,19 +172,10 @@ public:
         }
         return 0;
     }
-    PyObject *find(PyObject *name) const
+    template <class Visit> void for_each(Visit visit) const
     {
         for (Py_ssize_t i = 0; i < size(); ++i) {
-            if (same_string(PyTuple_GET_ITEM(names_, i), name)) {
-                return Py_NewRef(values_[i]);
-            }
-        }
-        return nullptr;
-    }
-    template <class Visit> void for_each_key(Visit visit) const
-    {
-        for (Py_ssize_t i = 0; i < size(); ++i) {
-            if (!visit(PyTuple_GET_ITEM(names_, i))) {
+            if (!visit(PyTuple_GET_ITEM(names_, i), values_[i])) {
                 return;
             }
         }
@@ -201,27 +186,20 @@ private:
     PyObject *const *values_;
 };
 
-// Reports the first keyword, in the caller's order, that names no parameter
-// left open after the `nargs` positional arguments.
-template <class Keywords> int raise_keyword_error(const Keywords &keywords, Py_ssize_t nargs)
+// The position of the parameter a keyword names, or -1.  Keywords compare
+// by their text, so a str subclass names a parameter like a str.
+int parameter_index(PyObject *key)
 {
-    keywords.for_each_key([&](PyObject *key) {
-        for (Py_ssize_t i = nargs; i < 4; ++i) {
-            if (same_string(key, parameter_names[i])) {
-                return true;  // matched an open parameter: not the culprit
-            }
+    for (int i = 0; i < 4; ++i) {
+        if (key == parameter_names[i]) {
+            return i;
         }
-        for (Py_ssize_t i = 0; i < nargs; ++i) {
-            if (same_string(key, parameter_names[i])) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                             kInitName, key);
-                return false;
-            }
+    }
+    for (int i = 0; i < 4; ++i) {
+        if (PyUnicode_Compare(key, parameter_names[i]) == 0) {
+            return i;
         }
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", kInitName,
-                     key);
-        return false;
-    });
+    }
     return -1;
 }
 
@@ -254,17 +232,26 @@ int bind_init_arguments(PyObject *const *args, Py_ssize_t nargs, const Keywords 
     if (keywords.validate() < 0) {
         return -1;
     }
-    Py_ssize_t found = 0;
-    for (Py_ssize_t i = nargs; i < 4; ++i) {
-        slots[i] = keywords.find(parameter_names[i]);
-        if (slots[i] != nullptr) {
-            ++found;
-        } else if (PyErr_Occurred()) {
-            return -1;
+    // In the caller's order, the first keyword that names no parameter still
+    // open decides the error.
+    bool failed = false;
+    keywords.for_each([&](PyObject *key, PyObject *value) {
+        const int index = parameter_index(key);
+        if (index < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         kInitName, key);
+        } else if (slots[index] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         kInitName, key);
+        } else {
+            slots[index] = Py_NewRef(value);
+            return true;
         }
-    }
-    if (found < keywords.size()) {
-        return raise_keyword_error(keywords, nargs);
+        failed = true;
+        return false;
+    });
+    if (failed) {
+        return -1;
     }
     for (Py_ssize_t i = 0; i < 3; ++i) {
         if (slots[i] == nullptr) {

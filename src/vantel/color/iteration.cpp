@@ -9,6 +9,7 @@
 #include "code_object.h"
 #include "failure_report.h"
 #include "module_state.h"
+#include "object_attributes.h"
 
 namespace vantel::color {
 namespace {
@@ -393,11 +394,6 @@ void generator_dealloc(PyObject *self)
     PyObject_GC_Del(self);
 }
 
-PyObject *get_or_none(PyObject *value)
-{
-    return Py_NewRef(value != nullptr ? value : Py_None);
-}
-
 PyObject *generator_get_running(PyObject *self, void *)
 {
     return PyBool_FromLong(as_generator(self)->running);
@@ -406,11 +402,6 @@ PyObject *generator_get_running(PyObject *self, void *)
 PyObject *generator_get_yieldfrom(PyObject *, void *)
 {
     Py_RETURN_NONE;
-}
-
-PyObject *generator_get_code(PyObject *self, void *)
-{
-    return get_or_none(as_generator(self)->code);
 }
 
 PyObject *generator_get_frame(PyObject *self, void *)
@@ -425,50 +416,7 @@ PyObject *generator_get_frame(PyObject *self, void *)
         }
         generator->frame = reinterpret_cast<PyObject *>(frame);
     }
-    return get_or_none(generator->frame);
-}
-
-int set_string_attribute(PyObject **slot, PyObject *value, const char *message)
-{
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, message);
-        return -1;
-    }
-    Py_XSETREF(*slot, Py_NewRef(value));
-    return 0;
-}
-
-PyObject *generator_get_name(PyObject *self, void *)
-{
-    return get_or_none(as_generator(self)->name);
-}
-
-int generator_set_name(PyObject *self, PyObject *value, void *)
-{
-    return set_string_attribute(&as_generator(self)->name, value,
-                                "__name__ must be set to a string object");
-}
-
-PyObject *generator_get_qualname(PyObject *self, void *)
-{
-    return get_or_none(as_generator(self)->qualname);
-}
-
-int generator_set_qualname(PyObject *self, PyObject *value, void *)
-{
-    return set_string_attribute(&as_generator(self)->qualname, value,
-                                "__qualname__ must be set to a string object");
-}
-
-PyObject *generator_get_module(PyObject *self, void *)
-{
-    return get_or_none(as_generator(self)->module_name);
-}
-
-int generator_set_module(PyObject *self, PyObject *value, void *)
-{
-    Py_XSETREF(as_generator(self)->module_name, Py_XNewRef(value));
-    return 0;
+    return attributes::new_ref_or_none(generator->frame);
 }
 
 PyMethodDef generator_methods[] = {
@@ -486,14 +434,19 @@ PyMethodDef generator_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+namespace attr = attributes;
+
 PyGetSetDef generator_getset[] = {
     {"gi_running", generator_get_running, nullptr, nullptr, nullptr},
     {"gi_yieldfrom", generator_get_yieldfrom, nullptr, nullptr, nullptr},
-    {"gi_code", generator_get_code, nullptr, nullptr, nullptr},
+    {"gi_code", attr::get<ColorGenerator, &ColorGenerator::code>, nullptr, nullptr, nullptr},
     {"gi_frame", generator_get_frame, nullptr, nullptr, nullptr},
-    {"__name__", generator_get_name, generator_set_name, nullptr, nullptr},
-    {"__qualname__", generator_get_qualname, generator_set_qualname, nullptr, nullptr},
-    {"__module__", generator_get_module, generator_set_module, nullptr, nullptr},
+    {"__name__", attr::get<ColorGenerator, &ColorGenerator::name>,
+     attr::set_name<ColorGenerator, &ColorGenerator::name>, nullptr, nullptr},
+    {"__qualname__", attr::get<ColorGenerator, &ColorGenerator::qualname>,
+     attr::set_qualname<ColorGenerator, &ColorGenerator::qualname>, nullptr, nullptr},
+    {"__module__", attr::get<ColorGenerator, &ColorGenerator::module_name>,
+     attr::set_any<ColorGenerator, &ColorGenerator::module_name>, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+#include "object_attributes.h"
+
 namespace vantel::color {
 namespace {
 
@@ -71,74 +73,22 @@ PyObject *function_repr(PyObject *self)
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
-PyObject *get_optional(PyObject *value)
-{
-    return Py_NewRef(value != nullptr ? value : Py_None);
-}
-
-int set_string(PyObject **slot, PyObject *value, const char *message)
-{
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, message);
-        return -1;
-    }
-    Py_XSETREF(*slot, Py_NewRef(value));
-    return 0;
-}
-
-PyObject *get_name(PyObject *self, void *)
-{
-    return get_optional(as_function(self)->name);
-}
-
-int set_name(PyObject *self, PyObject *value, void *)
-{
-    return set_string(&as_function(self)->name, value, "__name__ must be set to a string object");
-}
-
-PyObject *get_qualname(PyObject *self, void *)
-{
-    return get_optional(as_function(self)->qualname);
-}
-
-int set_qualname(PyObject *self, PyObject *value, void *)
-{
-    return set_string(&as_function(self)->qualname, value,
-                      "__qualname__ must be set to a string object");
-}
-
-PyObject *get_module(PyObject *self, void *)
-{
-    return get_optional(as_function(self)->module_name);
-}
-
-int set_module(PyObject *self, PyObject *value, void *)
-{
-    Py_XSETREF(as_function(self)->module_name, Py_XNewRef(value));
-    return 0;
-}
-
-PyObject *get_globals(PyObject *self, void *)
-{
-    return get_optional(as_function(self)->globals);
-}
-
-PyObject *get_code(PyObject *self, void *)
-{
-    return get_optional(as_function(self)->code);
-}
-
 PyObject *get_doc(PyObject *, void *)
 {
     Py_RETURN_NONE;
 }
 
+namespace attr = attributes;
+
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__name__", attr::get<ModuleFunction, &ModuleFunction::name>,
+     attr::set_name<ModuleFunction, &ModuleFunction::name>, nullptr, nullptr},
+    {"__qualname__", attr::get<ModuleFunction, &ModuleFunction::qualname>,
+     attr::set_qualname<ModuleFunction, &ModuleFunction::qualname>, nullptr, nullptr},
+    {"__module__", attr::get<ModuleFunction, &ModuleFunction::module_name>,
+     attr::set_any<ModuleFunction, &ModuleFunction::module_name>, nullptr, nullptr},
+    {"__globals__", attr::get<ModuleFunction, &ModuleFunction::globals>, nullptr, nullptr, nullptr},
+    {"__code__", attr::get<ModuleFunction, &ModuleFunction::code>, nullptr, nullptr, nullptr},
     {"__doc__", get_doc, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
