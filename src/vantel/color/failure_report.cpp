@@ -10,8 +10,8 @@ namespace vantel::color {
 
 void add_traceback_entry(const char *function_name, const char *file_name, int line)
 {
-    if (module_dict == nullptr) {
-        return;  // no globals for a frame before the module is executed
+    if (module_dict == nullptr || !PyErr_Occurred()) {
+        return;  // no globals for a frame yet, or nothing to report
     }
     // Making the code object may fail and must not clobber the exception
     // being reported, so that exception is set aside meanwhile.
