@@ -1,0 +1,380 @@
+"""Colours used from several threads at once.
+
+Threads construct, assign, re-initialise, print and iterate shared and
+private colours concurrently, with the interpreter switching threads as
+often as it can and with __int__ methods that hand the lock to other
+threads in the middle of a conversion.  Private colours must end exactly as
+their thread's own model says; shared colours must always hold channels in
+0..255, and a colour that is only ever re-initialised to four equal values
+must always print four equal values (one store, one consistent reading).  A
+generator shared by threads yields each channel once in all and refuses
+concurrent use only with "generator already executing".
+
+In fresh interpreters: threads race to import the module and get one module
+object; threads that each start a second interpreter are refused by the
+one-interpreter rule while the first interpreter keeps working; and threads
+that retry an import after a failed execution all end with the same module.
+"""
+
+import json
+import os
+import random
+import re
+import sys
+import threading
+import time
+
+import pytest
+
+from support import run_python
+from test_import_failure import VERSION_WARNING, pretend_build, skip_without_build
+from vantel.color.color import Color
+
+THREADS = 8
+STEPS = 1500
+TEXT_FORM = re.compile(r"Color\((\d{1,3}), (\d{1,3}), (\d{1,3}), (\d{1,3})\)")
+PROPERTIES = {"r": 0, "g": 1, "b": 2, "a": 3, "red": 0, "green": 1, "blue": 2, "alpha": 3}
+INTERPRETER_CHANGE = (
+    "Interpreter change detected - this module can only be loaded into one interpreter per "
+    "process."
+)
+
+
+def clamp(value):
+    return 0 if value < 0 else 255 if value > 255 else value
+
+
+def in_range(values):
+    return len(values) == 4 and all(type(v) is int and 0 <= v <= 255 for v in values)
+
+
+class Yielding:
+    """An integer whose conversion lets other threads run first."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __int__(self):
+        time.sleep(0)
+        return self.value
+
+
+@pytest.fixture
+def fast_switching():
+    previous = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    yield
+    sys.setswitchinterval(previous)
+
+
+def run_threads(worker, count=THREADS):
+    barrier = threading.Barrier(count)
+    failures = []
+
+    def guarded(index):
+        try:
+            barrier.wait()
+            worker(index)
+        except BaseException as error:  # reported by the main thread
+            failures.append((index, error))
+
+    threads = [threading.Thread(target=guarded, args=(index,)) for index in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=120)
+    assert not any(thread.is_alive() for thread in threads), "a thread did not finish"
+    if failures:
+        raise failures[0][1]
+
+
+def test_shared_and_private_colours(fast_switching):
+    shared = [Color(0, 0, 0, 0) for _ in range(3)]
+    uniform = Color(5, 5, 5, 5)
+    generators = [iter(shared[0])]
+
+    def worker(index):
+        rng = random.Random(index)
+        private = Color(1, 2, 3)
+        model = [1, 2, 3, 255]
+        for _ in range(STEPS):
+            action = rng.randrange(9)
+            value = rng.randrange(-400, 700)
+            target = rng.choice(shared)
+            if action == 0:
+                colour = Color(value, -value, value // 2, rng.randrange(-10, 300))
+                assert list(colour) == [clamp(value), clamp(-value), clamp(value // 2), colour.a]
+            elif action == 1:
+                name = rng.choice(sorted(PROPERTIES))
+                setattr(private, name, Yielding(value) if value % 3 == 0 else value)
+                model[PROPERTIES[name]] = clamp(value)
+            elif action == 2:
+                setattr(target, rng.choice(sorted(PROPERTIES)), Yielding(value))
+            elif action == 3:
+                target.__init__(value, Yielding(value + 1), value + 2)
+            elif action == 4:
+                uniform.__init__(value, value, value, value)
+            elif action == 5:
+                groups = TEXT_FORM.fullmatch(repr(uniform)).groups()
+                assert len(set(groups)) == 1, groups
+            elif action == 6:
+                assert in_range(list(target))
+                text = TEXT_FORM.fullmatch(repr(target))
+                assert in_range([int(group) for group in text.groups()])
+            elif action == 7:
+                # A generator stepped while other threads change its colour.
+                generator = iter(target)
+                seen = [next(generator)]
+                target.g = Yielding(value)
+                seen.extend(generator)
+                assert in_range(seen)
+            else:
+                try:
+                    item = next(generators[0])
+                except StopIteration:
+                    generators[0] = iter(rng.choice(shared))
+                except ValueError as error:
+                    assert str(error) == "generator already executing"
+                else:
+                    assert 0 <= item <= 255
+            if action in (1, 2, 3):
+                assert [private.r, private.g, private.b, private.a] == model
+        assert list(private) == model
+        assert repr(private) == "Color({}, {}, {}, {})".format(*model)
+
+    run_threads(worker)
+    for colour in shared + [uniform]:
+        assert in_range(list(colour))
+
+
+class SlowError(Exception):
+    """Made by throw(); while it is being made, other threads try to use the
+    same generator."""
+
+    def __init__(self, *args):
+        super().__init__(*args)
+        time.sleep(0.001)
+
+
+def test_shared_generator_yields_each_channel_once(fast_switching):
+    for _ in range(20):
+        colour = Color(11, 22, 33, 44)
+        generator = iter(colour)
+        produced = []
+        refusals = []
+
+        def worker(index):
+            while True:
+                try:
+                    produced.append(next(generator))
+                except StopIteration:
+                    return
+                except ValueError as error:
+                    refusals.append(str(error))
+
+        run_threads(worker, count=4)
+        assert sorted(produced) == [11, 22, 33, 44]
+        assert set(refusals) <= {"generator already executing"}
+
+
+def test_throw_refuses_other_threads_while_it_forms_the_exception(fast_switching):
+    colour = Color(1, 2, 3, 4)
+    generator = iter(colour)
+    assert next(generator) == 1
+    outcomes = []
+
+    def worker(index):
+        if index == 0:
+            try:
+                generator.throw(SlowError)
+            except SlowError:
+                outcomes.append("thrown")
+            return
+        for _ in range(200):
+            try:
+                outcomes.append(next(generator))
+            except StopIteration:
+                outcomes.append("finished")
+            except ValueError as error:
+                outcomes.append(str(error))
+            time.sleep(0)
+
+    run_threads(worker, count=4)
+    assert outcomes.count("thrown") == 1
+    # Until throw() finished the generator, the others were refused or got
+    # the next channel; afterwards it stays finished.
+    allowed = {"thrown", "finished", "generator already executing", 2, 3, 4}
+    assert set(outcomes) <= allowed, set(outcomes) - allowed
+    with pytest.raises(StopIteration):
+        next(generator)
+
+
+def test_subclass_finalisers_in_threads(fast_switching):
+    finalised = []
+
+    class Finalised(Color):
+        def __del__(self):
+            finalised.append(tuple(self))
+
+    def worker(index):
+        for step in range(300):
+            colour = Finalised(index, step, 3)
+            iter(colour)
+            generator = iter(colour)
+            next(generator)
+            del colour, generator
+
+    run_threads(worker)
+    assert len(finalised) == THREADS * 300
+    assert all(in_range(list(values)) for values in finalised)
+
+
+# ---------------------------------------------------------------------------
+# Imports from several threads, in fresh interpreters.
+
+RACING_IMPORTS = """
+import importlib
+import json
+import sys
+import threading
+
+barrier = threading.Barrier({threads})
+modules = []
+
+def worker(index):
+    barrier.wait()
+    module = importlib.import_module("vantel.color.color")
+    modules.append((module, list(module.Color(index, 2 * index, 300))))
+
+threads = [threading.Thread(target=worker, args=(i,)) for i in range({threads})]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+print(json.dumps({{
+    "count": len(modules),
+    "distinct": len({{id(module) for module, _ in modules}}),
+    "registered": all(module is sys.modules["vantel.color.color"] for module, _ in modules),
+    "colours": sorted(colour for _, colour in modules),
+}}))
+"""
+
+
+def test_threads_racing_to_import_get_one_module():
+    result = run_python(RACING_IMPORTS.format(threads=THREADS))
+    assert json.loads(result.stdout) == {
+        "count": THREADS,
+        "distinct": 1,
+        "registered": True,
+        "colours": sorted([i, 2 * i, 255, 255] for i in range(THREADS)),
+    }
+
+
+SECOND_INTERPRETERS_IN_THREADS = """
+import _interpreters
+import json
+import threading
+
+import vantel.color.color
+from vantel.color.color import Color
+
+SUB_SCRIPT = "import vantel.color.color"
+outcomes = []
+stop = threading.Event()
+main_results = []
+
+def start_interpreter(index):
+    sub = _interpreters.create("legacy")
+    try:
+        snapshot = _interpreters.run_string(sub, SUB_SCRIPT)
+    finally:
+        _interpreters.destroy(sub)
+    outcomes.append(None if snapshot is None else [snapshot.type.__name__, snapshot.msg])
+
+def keep_working():
+    colour = Color(0, 0, 0)
+    step = 0
+    while not stop.is_set():
+        colour.r = step
+        main_results.append(list(colour) == [min(step, 255), 0, 0, 255])
+        step += 1
+
+worker = threading.Thread(target=keep_working)
+worker.start()
+threads = [threading.Thread(target=start_interpreter, args=(i,)) for i in range({threads})]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+stop.set()
+worker.join()
+print(json.dumps({{
+    "outcomes": outcomes,
+    "main_ok": all(main_results),
+    "main_steps": len(main_results) > 0,
+    "after": list(Color(9, 8, 7)),
+}}))
+"""
+
+
+def test_second_interpreters_started_from_threads_are_refused():
+    result = run_python(SECOND_INTERPRETERS_IN_THREADS.format(threads=4))
+    assert json.loads(result.stdout) == {
+        "outcomes": [["ImportError", INTERPRETER_CHANGE]] * 4,
+        "main_ok": True,
+        "main_steps": True,
+        "after": [9, 8, 7, 255],
+    }
+
+
+RETRY_IN_THREADS = """
+import json
+import sys
+import threading
+import warnings
+
+def import_all(count):
+    barrier = threading.Barrier(count)
+    outcomes = []
+
+    def worker():
+        barrier.wait()
+        try:
+            import vantel.color.color as module
+        except RuntimeWarning as exc:
+            outcomes.append(["RuntimeWarning", str(exc)])
+        else:
+            outcomes.append(module)
+
+    threads = [threading.Thread(target=worker) for _ in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return outcomes
+
+warnings.simplefilter("error", RuntimeWarning)
+failures = import_all({threads})
+warnings.resetwarnings()
+warnings.simplefilter("ignore", RuntimeWarning)
+modules = import_all({threads})
+print(json.dumps({{
+    "failures": failures,
+    "distinct": len({{id(module) for module in modules}}),
+    "registered": all(module is sys.modules["vantel.color.color"] for module in modules),
+    "works": [list(module.Color(300, 1, 2)) for module in modules[:1]],
+}}))
+"""
+
+
+@skip_without_build
+def test_threads_retrying_after_a_failed_execution(tmp_path_factory):
+    path_entry, _ = pretend_build(tmp_path_factory)
+    environment = dict(os.environ, PYTHONPATH=str(path_entry))
+    result = run_python(RETRY_IN_THREADS.format(threads=4), env=environment)
+    assert json.loads(result.stdout) == {
+        "failures": [["RuntimeWarning", VERSION_WARNING]] * 4,
+        "distinct": 1,
+        "registered": True,
+        "works": [[255, 1, 2, 255]],
+    }
