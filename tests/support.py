@@ -41,3 +41,13 @@ def run_python(code, *args, check=True, env=None, timeout=120):
             f"--- stdout\n{result.stdout}\n--- stderr\n{result.stderr}"
         )
     return result
+
+
+def channels(colour):
+    """The four channels of a colour, read through the short properties."""
+    return (colour.r, colour.g, colour.b, colour.a)
+
+
+def clamp(value):
+    """The clamp rule of every channel store."""
+    return 0 if value < 0 else 255 if value > 255 else value

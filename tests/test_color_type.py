@@ -13,6 +13,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from support import clamp
 from vantel.color.color import Color
 
 Py_TPFLAGS_HEAPTYPE = 1 << 9
@@ -21,10 +22,6 @@ Py_TPFLAGS_HAVE_GC = 1 << 14
 
 INT32 = st.integers(min_value=-(2**31), max_value=2**31 - 1)
 BYTE = st.integers(min_value=0, max_value=255)
-
-
-def clamp(value):
-    return min(max(value, 0), 255)
 
 
 class Sub(Color):

@@ -15,7 +15,7 @@ from hypothesis import strategies as st
 
 from vantel.color.color import Color
 
-from support import IMPLEMENTATION_FILE, module_entries
+from support import IMPLEMENTATION_FILE, channels, clamp, module_entries
 
 INIT_ENTRY = ("vantel.color.color.Color.__init__", IMPLEMENTATION_FILE, 3)
 OLD = (9, 8, 7, 6)
@@ -23,10 +23,6 @@ OLD = (9, 8, 7, 6)
 
 class S(Color):
     pass
-
-
-def channels(c):
-    return (c.r, c.g, c.b, c.a)
 
 
 def reinit(args, kwargs):
@@ -53,10 +49,6 @@ CALLS = {
 @pytest.fixture(params=list(CALLS))
 def make(request):
     return CALLS[request.param]
-
-
-def clamp(value):
-    return min(max(value, 0), 255)
 
 
 def keyword_text(key, value):

@@ -16,7 +16,7 @@ import pytest
 
 from vantel.color.color import Color
 
-from support import IMPLEMENTATION_FILE, module_entries
+from support import IMPLEMENTATION_FILE, channels, module_entries
 
 TOO_LARGE = "value too large to convert to int"
 C_LONG_OVERFLOW = "Python int too large to convert to C long"
@@ -34,10 +34,6 @@ ENTRIES = {
     "type.__call__": ("vantel.color.color.Color.__init__", IMPLEMENTATION_FILE, 3),
     "__init__": ("vantel.color.color.Color.__init__", IMPLEMENTATION_FILE, 3),
 }
-
-
-def channels(c):
-    return (c.r, c.g, c.b, c.a)
 
 
 def push(route, value):

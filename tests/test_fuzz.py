@@ -19,7 +19,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from support import IMPLEMENTATION_FILE, module_entries, run_python, traceback_entries
+from support import IMPLEMENTATION_FILE, channels, clamp, module_entries, run_python, traceback_entries
 from vantel.color.color import Color
 
 EXAMPLES = 200
@@ -38,14 +38,6 @@ SUBCLASS_WARNING = (
     "__int__ returned non-int (type {}).  The ability to return an instance of a strict "
     "subclass of int is deprecated, and may be removed in a future version of Python."
 )
-
-
-def clamp(value):
-    return 0 if value < 0 else 255 if value > 255 else value
-
-
-def channels(colour):
-    return (colour.r, colour.g, colour.b, colour.a)
 
 
 class Expected(Exception):

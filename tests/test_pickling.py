@@ -17,7 +17,7 @@ import pytest
 import vantel.color.color as color_module
 from vantel.color.color import Color
 
-from support import STRINGSOURCE, module_entries
+from support import STRINGSOURCE, channels, module_entries
 
 MESSAGE = (
     "Pickling of struct members such as self._raw must be explicitly requested "
@@ -30,10 +30,6 @@ SETSTATE_ARGS_ENTRY = (SETSTATE_NAME, STRINGSOURCE, 3)
 SETSTATE_ENTRY = (SETSTATE_NAME, STRINGSOURCE, 4)
 
 CHANNELS = (12, 34, 56, 78)
-
-
-def channels(colour):
-    return (colour.r, colour.g, colour.b, colour.a)
 
 
 def raise_type_error(call, *args, **kwargs):

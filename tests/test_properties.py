@@ -14,7 +14,7 @@ from hypothesis import strategies as st
 
 from vantel.color.color import Color
 
-from support import IMPLEMENTATION_FILE, module_entries
+from support import IMPLEMENTATION_FILE, channels, clamp, module_entries
 
 # Property, channel index, and the lines of its read and write entries.
 PROPERTIES = [
@@ -39,10 +39,6 @@ class S(Color):
     pass
 
 
-def channels(c):
-    return (c.r, c.g, c.b, c.a)
-
-
 def set_entry(name):
     return (f"vantel.color.color.Color.{name}.__set__", IMPLEMENTATION_FILE, SET_LINE[name])
 
@@ -51,10 +47,6 @@ def with_channel(values, index, byte):
     result = list(values)
     result[index] = byte
     return tuple(result)
-
-
-def clamp(value):
-    return min(max(value, 0), 255)
 
 
 @pytest.fixture(params=NAMES)

@@ -26,7 +26,7 @@ import time
 
 import pytest
 
-from support import run_python
+from support import clamp, run_python
 from test_import_failure import VERSION_WARNING, pretend_build, skip_without_build
 from vantel.color.color import Color
 
@@ -38,10 +38,6 @@ INTERPRETER_CHANGE = (
     "Interpreter change detected - this module can only be loaded into one interpreter per "
     "process."
 )
-
-
-def clamp(value):
-    return 0 if value < 0 else 255 if value > 255 else value
 
 
 def in_range(values):
