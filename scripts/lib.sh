@@ -28,3 +28,15 @@ make_venv() {
     fi
     echo "$venv/bin/python"
 }
+
+# Installs the package with its test extras into the environment of python
+# $1, compiled with the extra flags $2 in the build directory build/$3, so
+# that the CMake cache of the ordinary build never picks up those flags, nor
+# this build loses them.
+install_instrumented() {
+    local python=$1 flags=$2 name=$3
+    "$python" -m pip install --quiet \
+        -C "cmake.define.VANTEL_COLOR_EXTRA_FLAGS=$flags" \
+        -C "build-dir=build/$name/{wheel_tag}" \
+        ".[test]"
+}

@@ -41,12 +41,7 @@ fi
 asan_runtime=$(realpath "$asan_runtime")
 
 echo "sanitize: building the module with $sanitize_flags" >&2
-# A build directory of its own: the CMake cache of the ordinary build must
-# never pick up the sanitizer flags, nor this one lose them.
-"$python" -m pip install --quiet \
-    -C "cmake.define.VANTEL_COLOR_EXTRA_FLAGS=$sanitize_flags" \
-    -C "build-dir=build/sanitize/{wheel_tag}" \
-    ".[test]"
+install_instrumented "$python" "$sanitize_flags" sanitize
 
 # The sanitizers write their reports into files named after the process id,
 # so that a report from a subprocess whose failure a test expects is not lost.

@@ -41,10 +41,7 @@ venv=${VALGRIND_VENV:-build/valgrind/venv}
 python=$(make_venv "$venv")
 
 echo "valgrind: building the module with debug information" >&2
-"$python" -m pip install --quiet \
-    -C "cmake.define.VANTEL_COLOR_EXTRA_FLAGS=-g -O1 -fno-omit-frame-pointer" \
-    -C "build-dir=build/valgrind/{wheel_tag}" \
-    ".[test]"
+install_instrumented "$python" "-g -O1 -fno-omit-frame-pointer" valgrind
 
 if [ $# -eq 0 ]; then
     # Every operation of the module and every error path, without the tests
