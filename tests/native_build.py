@@ -15,7 +15,7 @@ import sysconfig
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-MODULE_SOURCE_DIR = ROOT / "src" / "vantel" / "color"
+MODULE_SOURCE_DIR = ROOT / "src" / "native"
 
 # Each language's compiler and standard; C is compiled as C, C++ as C++20.
 LANGUAGES = {

@@ -65,9 +65,10 @@ def build_pretend_module(directory):
         "-fvisibility=hidden",
         "-I" + sysconfig.get_paths()["include"],
         "-I" + str(SOURCE_ROOT / "color"),
+        "-I" + str(SOURCE_ROOT.parent / "native"),
         f"-DVANTEL_COLOR_BUILT_FOR_VERSION_HEX={PRETEND_VERSION_HEX}",
         *shlex.split(os.environ.get("VANTEL_TEST_CXXFLAGS", "")),
-        *sorted(str(path) for path in (SOURCE_ROOT / "color").glob("*.cpp")),
+        *sorted(str(path) for path in (SOURCE_ROOT.parent / "native").glob("*.cpp")),
         "-o",
         str(target),
     ]
@@ -81,7 +82,7 @@ def build_pretend_module(directory):
 
 def pretend_build(tmp_path_factory):
     """The pretend-3.12 build, made once per test session: (path entry, file)."""
-    if not SOURCE_ROOT.joinpath("color", "color.cpp").exists():
+    if not SOURCE_ROOT.parent.joinpath("native", "module.cpp").exists():
         pytest.skip("the source tree is not available")
     if "build" not in _built:
         _built["build"] = build_pretend_module(tmp_path_factory.mktemp("pretend-3.12"))

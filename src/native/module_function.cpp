@@ -3,6 +3,7 @@
 
 #include <cstddef>
 
+#include "function_cast.h"
 #include "object_attributes.h"
 
 namespace vantel::color {
@@ -34,8 +35,7 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
         PyErr_Format(PyExc_TypeError, "%.200s() %s", method->ml_name, "needs an argument");
         return nullptr;
     }
-    auto function = reinterpret_cast<PyCFunctionFastWithKeywords>(
-        reinterpret_cast<void (*)(void)>(method->ml_meth));
+    auto function = function_cast<PyCFunctionFastWithKeywords>(method->ml_meth);
     return function(args[0], args + 1, nargs - 1, kwnames);
 }
 

@@ -1,12 +1,12 @@
 // Process-wide state that module execution builds and the rest of the module
-// reads.  It is written once at import with the interpreter lock held and
-// never released: the module can be loaded into one interpreter only.
+// reads.  It is written at import with the interpreter lock held and never
+// released: the module can be loaded into one interpreter only.
 #ifndef VANTEL_COLOR_MODULE_STATE_H
 #define VANTEL_COLOR_MODULE_STATE_H
 
 #include <Python.h>
 
-#include "color.h"
+#include <cstdint>
 
 namespace vantel::color {
 
@@ -16,8 +16,9 @@ extern PyObject *module_dict;
 // The shared empty tuple handed to creation when no arguments matter.
 extern PyObject *empty_tuple;
 
-extern PyTypeObject ColorType;
-extern VantelColorMethodTable color_method_table;
+// "vantel.color.color", the `__module__` of the module's functions and
+// generators.
+extern PyObject *module_name;
 
 // The interpreter's shared ints 0..255, one per byte value, so that reading
 // a channel is a table lookup that cannot fail.
@@ -28,11 +29,16 @@ inline PyObject *channel_value(uint8_t byte) noexcept
     return Py_NewRef(channel_values[byte]);
 }
 
-// The clamp rule of every channel store: saturate a 32-bit value to a byte.
-constexpr uint8_t clamp_to_byte(int32_t value) noexcept
+// Stores `value`, a new reference or null after a failed call, in a
+// constant's slot; returns 0, or -1 when it is null.
+inline int set_constant(PyObject *&slot, PyObject *value) noexcept
 {
-    return value < 0 ? 0 : value > 255 ? 255 : static_cast<uint8_t>(value);
+    Py_XSETREF(slot, value);
+    return value != nullptr ? 0 : -1;
 }
+
+// Makes the state above, at module execution.
+int make_shared_constants();
 
 }  // namespace vantel::color
 

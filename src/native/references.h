@@ -1,7 +1,8 @@
-// A strong reference that releases itself: the one piece of RAII the module
-// needs for objects it creates on paths with several ways out.
-#ifndef VANTEL_COLOR_OWNED_REF_H
-#define VANTEL_COLOR_OWNED_REF_H
+// The module's two pieces of RAII, so that every early return releases or
+// restores what it must: a strong reference that releases itself, and an
+// exception set aside while other calls run.
+#ifndef VANTEL_COLOR_REFERENCES_H
+#define VANTEL_COLOR_REFERENCES_H
 
 #include <Python.h>
 
@@ -42,6 +43,34 @@ public:
 
 private:
     PyObject *object_ = nullptr;
+};
+
+// Takes the pending exception (if any) out of the thread state and puts it
+// back when it goes out of scope, so that the calls in between run as if no
+// exception were pending.
+class SavedException {
+public:
+    SavedException() noexcept : exception_(PyErr_GetRaisedException()) {}
+    SavedException(const SavedException &) = delete;
+    SavedException &operator=(const SavedException &) = delete;
+    ~SavedException()
+    {
+        if (keep_) {
+            PyErr_SetRaisedException(exception_);
+        }
+    }
+
+    // Drops the saved exception: whatever is pending at the end of the scope
+    // (the error of a call in between, say) stays pending instead.
+    void discard() noexcept
+    {
+        Py_CLEAR(exception_);
+        keep_ = false;
+    }
+
+private:
+    PyObject *exception_;
+    bool keep_ = true;
 };
 
 }  // namespace vantel::color

@@ -2,7 +2,7 @@
 #include "code_object.h"
 
 #include "module_state.h"
-#include "owned_ref.h"
+#include "references.h"
 
 namespace vantel::color {
 

@@ -1,0 +1,27 @@
+// Argument errors: see argument_errors.h.
+#include "argument_errors.h"
+
+namespace vantel::color {
+
+int raise_count_error(const char *function, const char *bound_word, Py_ssize_t bound,
+                      const char *plural, Py_ssize_t given)
+{
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 function, bound_word, bound, plural, given);
+    return -1;
+}
+
+int raise_unexpected_keyword(const char *function, PyObject *key)
+{
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
+    return -1;
+}
+
+int raise_multiple_values(const char *function, PyObject *key)
+{
+    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", function,
+                 key);
+    return -1;
+}
+
+}  // namespace vantel::color

@@ -1,0 +1,202 @@
+// The Color type object and its slots: creation and destruction, the eight
+// channel properties, the text form, and the two native functions of its
+// method table.  Construction (__init__) lives in construction.cpp, iteration
+// in iteration.cpp and the pickling refusal in pickling.cpp.
+#include <Python.h>
+
+#include <cstring>
+
+#include "color_object.h"
+#include "int_conversion.h"
+#include "iteration.h"
+#include "module_state.h"
+#include "pickling.h"
+#include "references.h"
+#include "traceback_entry.h"
+
+namespace vantel::color {
+
+VantelColorMethodTable color_method_table;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The Color method table.
+
+uint8_t clamp_byte(VantelColorObject *, int32_t value)
+{
+    return clamp_to_byte(value);
+}
+
+PyObject *new_color(int32_t r, int32_t g, int32_t b, int32_t a)
+{
+    PyObject *color = color_new(&ColorType, empty_tuple, nullptr);
+    if (color == nullptr) {
+        add_traceback_entry(Label::ColorNew);
+        return nullptr;
+    }
+    as_color(color)->_raw = {clamp_to_byte(r), clamp_to_byte(g), clamp_to_byte(b), clamp_to_byte(a)};
+    return color;
+}
+
+// ---------------------------------------------------------------------------
+// Destruction.
+
+void color_dealloc(PyObject *object)
+{
+    PyTypeObject *type = Py_TYPE(object);
+    // Only a subclass can bring a finaliser (__del__).  A garbage-collected
+    // subclass has usually run it already; otherwise it runs here and may
+    // resurrect the object.
+    if (type->tp_finalize != nullptr) [[unlikely]] {
+        const bool finalized = PyType_IS_GC(type) && PyObject_GC_IsFinalized(object);
+        if (!finalized && type->tp_dealloc == color_dealloc &&
+            PyObject_CallFinalizerFromDealloc(object) < 0) {
+            return;
+        }
+    }
+    type->tp_free(object);
+}
+
+// ---------------------------------------------------------------------------
+// The channel properties: a short and a long name per channel, sharing its
+// byte.  A read cannot fail; each write names itself in its traceback entry.
+
+// The channel each property stores, in the order of the type's properties;
+// the write of property i names itself by the i-th channel-write label.
+constexpr unsigned char VantelRaylibColor::*kPropertyChannels[] = {
+    &VantelRaylibColor::r, &VantelRaylibColor::g, &VantelRaylibColor::b, &VantelRaylibColor::a,
+    &VantelRaylibColor::r, &VantelRaylibColor::g, &VantelRaylibColor::b, &VantelRaylibColor::a,
+};
+
+template <int Property> PyObject *get_channel(PyObject *self, void *)
+{
+    return channel_value(as_color(self)->_raw.*kPropertyChannels[Property]);
+}
+
+template <int Property> int set_channel(PyObject *self, PyObject *value, void *)
+{
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_NotImplementedError, "__del__");
+        return -1;
+    }
+    const int32_t converted = object_to_int(value);
+    if (converted == -1 && PyErr_Occurred()) {
+        add_traceback_entry(nth_label(Label::SetR, Property));
+        return -1;
+    }
+    as_color(self)->_raw.*kPropertyChannels[Property] = clamp_to_byte(converted);
+    return 0;
+}
+
+template <int Property> constexpr PyGetSetDef channel_getset(const char *name)
+{
+    return {name, get_channel<Property>, set_channel<Property>, nullptr, nullptr};
+}
+
+PyGetSetDef color_getset[] = {
+    channel_getset<0>("r"),     channel_getset<1>("g"),    channel_getset<2>("b"),
+    channel_getset<3>("a"),     channel_getset<4>("red"),  channel_getset<5>("green"),
+    channel_getset<6>("blue"),  channel_getset<7>("alpha"),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// The text form: "Color(r, g, b, a)", built in place in one allocation.
+
+char *append_text(char *out, const char *text)
+{
+    const size_t length = std::strlen(text);
+    std::memcpy(out, text, length);
+    return out + length;
+}
+
+char *append_decimal(char *out, unsigned value)
+{
+    if (value >= 100) {
+        *out++ = static_cast<char>('0' + value / 100);
+    }
+    if (value >= 10) {
+        *out++ = static_cast<char>('0' + value / 10 % 10);
+    }
+    *out++ = static_cast<char>('0' + value % 10);
+    return out;
+}
+
+PyObject *color_repr(PyObject *self)
+{
+    // All four channels are read before anything else happens, so the text
+    // is one consistent state of the colour.
+    const VantelRaylibColor channels = as_color(self)->_raw;
+    char buffer[sizeof("Color(255, 255, 255, 255)")];
+    char *end = append_text(buffer, "Color(");
+    end = append_decimal(end, channels.r);
+    end = append_text(end, ", ");
+    end = append_decimal(end, channels.g);
+    end = append_text(end, ", ");
+    end = append_decimal(end, channels.b);
+    end = append_text(end, ", ");
+    end = append_decimal(end, channels.a);
+    end = append_text(end, ")");
+    const Py_ssize_t length = end - buffer;
+    PyObject *text = PyUnicode_New(length, 127);
+    if (text == nullptr) {
+        add_traceback_entry(Label::ColorRepr);
+        return nullptr;
+    }
+    std::memcpy(PyUnicode_1BYTE_DATA(text), buffer, static_cast<size_t>(length));
+    return text;
+}
+
+}  // namespace
+
+// Creation never looks at the arguments: __init__ does.
+PyObject *color_new(PyTypeObject *type, PyObject *, PyObject *)
+{
+    PyObject *object;
+    if (PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT)) [[unlikely]] {
+        // object.__new__ refuses abstract classes with its own message.
+        object = PyBaseObject_Type.tp_new(type, empty_tuple, nullptr);
+    } else {
+        object = type->tp_alloc(type, 0);
+    }
+    if (object == nullptr) {
+        return nullptr;
+    }
+    as_color(object)->method_table = &color_method_table;
+    return object;
+}
+
+void fill_method_table()
+{
+    color_method_table.clamp_byte = clamp_byte;
+    color_method_table.new_ = new_color;
+}
+
+int publish_method_table()
+{
+    OwnedRef capsule(PyCapsule_New(&color_method_table, nullptr, nullptr));
+    if (!capsule) {
+        return -1;
+    }
+    OwnedRef key(PyUnicode_InternFromString("__pyx_vtable__"));
+    return key ? PyDict_SetItem(ColorType.tp_dict, key.get(), capsule.get()) : -1;
+}
+
+PyTypeObject ColorType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "vantel.color.color.Color",
+    .tp_basicsize = sizeof(VantelColorObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = color_dealloc,
+    .tp_repr = color_repr,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_iter = new_color_iterator,
+    .tp_methods = color_pickling_methods,
+    .tp_getset = color_getset,
+    .tp_init = color_init,
+    .tp_new = color_new,
+    .tp_vectorcall = color_vectorcall,
+};
+
+}  // namespace vantel::color

@@ -1,0 +1,225 @@
+// Construction: __init__(r, g, b, a=255), reached through tp_init and, for
+// Color(...) itself, through the type's vectorcall entry, which binds the
+// arguments without building a tuple or a dictionary.  Both match the
+// arguments to the four parameters, convert every one before anything is
+// stored, clamp, and store the four channels in one write.
+#include <Python.h>
+
+#include "argument_errors.h"
+#include "color_object.h"
+#include "int_conversion.h"
+#include "module_state.h"
+#include "traceback_entry.h"
+
+namespace vantel::color {
+namespace {
+
+constexpr char kInitName[] = "__init__";
+
+// The parameter names "r", "g", "b", "a", interned at module execution.
+PyObject *parameter_names[4];
+
+// Keyword arguments as tp_init receives them: a dictionary.
+class DictKeywords {
+public:
+    explicit DictKeywords(PyObject *dict) : dict_(dict) {}
+    Py_ssize_t size() const { return dict_ != nullptr ? PyDict_GET_SIZE(dict_) : 0; }
+    int validate() const { return PyArg_ValidateKeywordArguments(dict_) ? 0 : -1; }
+    // Visits (key, value) in the dictionary's order while `visit` returns true.
+    template <class Visit> void for_each(Visit visit) const
+    {
+        Py_ssize_t position = 0;
+        PyObject *key;
+        PyObject *value;
+        while (PyDict_Next(dict_, &position, &key, &value)) {
+            if (!visit(key, value)) {
+                return;
+            }
+        }
+    }
+
+private:
+    PyObject *dict_;
+};
+
+// Keyword arguments as a vectorcall receives them: names, and their values
+// after the positional ones.
+class VectorKeywords {
+public:
+    VectorKeywords(PyObject *names, PyObject *const *values) : names_(names), values_(values) {}
+    Py_ssize_t size() const { return names_ != nullptr ? PyTuple_GET_SIZE(names_) : 0; }
+    int validate() const
+    {
+        for (Py_ssize_t i = 0; i < size(); ++i) {
+            if (!PyUnicode_Check(PyTuple_GET_ITEM(names_, i))) {
+                PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+                return -1;
+            }
+        }
+        return 0;
+    }
+    template <class Visit> void for_each(Visit visit) const
+    {
+        for (Py_ssize_t i = 0; i < size(); ++i) {
+            if (!visit(PyTuple_GET_ITEM(names_, i), values_[i])) {
+                return;
+            }
+        }
+    }
+
+private:
+    PyObject *names_;
+    PyObject *const *values_;
+};
+
+// The position of the parameter a keyword names, or -1.  Keywords compare
+// by their text, so a str subclass names a parameter like a str.
+int parameter_index(PyObject *key)
+{
+    for (int i = 0; i < 4; ++i) {
+        if (key == parameter_names[i]) {
+            return i;
+        }
+    }
+    for (int i = 0; i < 4; ++i) {
+        if (PyUnicode_Compare(key, parameter_names[i]) == 0) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+// Matches the arguments to r, g, b and a; `slots` receives the objects, null
+// for an omitted a: borrowed references without keywords, new references
+// (to be released by the caller, whatever the outcome) with keywords, since
+// an __int__ that runs later may change a keyword dictionary.
+template <class Keywords>
+int bind_init_arguments(PyObject *const *args, Py_ssize_t nargs, const Keywords &keywords,
+                        PyObject *slots[4])
+{
+    if (keywords.size() == 0) [[likely]] {
+        if (nargs < 3) {
+            return raise_count_error(kInitName, "at least", 3, "s", nargs);
+        }
+        if (nargs > 4) {
+            return raise_count_error(kInitName, "at most", 4, "s", nargs);
+        }
+        for (Py_ssize_t i = 0; i < nargs; ++i) {
+            slots[i] = args[i];
+        }
+        return 0;
+    }
+    if (nargs > 4) {
+        return raise_count_error(kInitName, "at most", 4, "s", nargs);
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        slots[i] = Py_NewRef(args[i]);
+    }
+    if (keywords.validate() < 0) {
+        return -1;
+    }
+    // In the caller's order, the first keyword that names no parameter still
+    // open decides the error.
+    bool failed = false;
+    keywords.for_each([&](PyObject *key, PyObject *value) {
+        const int index = parameter_index(key);
+        if (index < 0) {
+            raise_unexpected_keyword(kInitName, key);
+        } else if (slots[index] != nullptr) {
+            raise_multiple_values(kInitName, key);
+        } else {
+            slots[index] = Py_NewRef(value);
+            return true;
+        }
+        failed = true;
+        return false;
+    });
+    if (failed) {
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < 3; ++i) {
+        if (slots[i] == nullptr) {
+            return raise_count_error(kInitName, "at least", 3, "s", i);
+        }
+    }
+    return 0;
+}
+
+// Converts every given argument, in parameter order, before anything is
+// stored; then stores all four channels in one write.  An argument's
+// __int__ may run arbitrary code, even on this colour: the store comes last.
+int convert_and_store(VantelColorObject *self, PyObject *const slots[4])
+{
+    int32_t values[4] = {0, 0, 0, 255};
+    for (int i = 0; i < 4; ++i) {
+        if (slots[i] == nullptr) {
+            continue;  // an omitted a keeps its default
+        }
+        values[i] = object_to_int(slots[i]);
+        if (values[i] == -1 && PyErr_Occurred()) {
+            return -1;
+        }
+    }
+    self->_raw = {clamp_to_byte(values[0]), clamp_to_byte(values[1]), clamp_to_byte(values[2]),
+                  clamp_to_byte(values[3])};
+    return 0;
+}
+
+template <class Keywords>
+int initialise(PyObject *self, PyObject *const *args, Py_ssize_t nargs, const Keywords &keywords)
+{
+    // Decided once: an __int__ may empty a keyword dictionary meanwhile.
+    const bool slots_owned = keywords.size() > 0;
+    PyObject *slots[4] = {nullptr, nullptr, nullptr, nullptr};
+    int result = bind_init_arguments(args, nargs, keywords, slots);
+    if (result == 0) {
+        result = convert_and_store(as_color(self), slots);
+    }
+    if (slots_owned) {
+        for (PyObject *slot : slots) {
+            Py_XDECREF(slot);
+        }
+    }
+    if (result < 0) {
+        add_traceback_entry(Label::ColorInit);
+    }
+    return result;
+}
+
+}  // namespace
+
+int color_init(PyObject *self, PyObject *args, PyObject *kwds)
+{
+    return initialise(self, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args),
+                      DictKeywords(kwds));
+}
+
+// Color(...) without building an argument tuple: creation and __init__ as
+// type.__call__ runs them, with the same results and errors.  The entry is
+// never inherited, so only the exact type arrives here.
+PyObject *color_vectorcall(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames)
+{
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject *self = color_new(&ColorType, empty_tuple, nullptr);
+    if (self == nullptr) {
+        return nullptr;
+    }
+    if (initialise(self, args, nargs, VectorKeywords(kwnames, args + nargs)) < 0) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    return self;
+}
+
+int make_construction_constants()
+{
+    constexpr const char *names[] = {"r", "g", "b", "a"};
+    for (int i = 0; i < 4; ++i) {
+        if (set_constant(parameter_names[i], PyUnicode_InternFromString(names[i])) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace vantel::color

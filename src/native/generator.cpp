@@ -1,0 +1,374 @@
+// Generators with a C body: see generator.h.
+#include "generator.h"
+
+#include <cstddef>
+
+#include <frameobject.h>
+
+#include "function_cast.h"
+#include "module_state.h"
+#include "object_attributes.h"
+#include "references.h"
+
+namespace vantel::color {
+namespace {
+
+extern PyTypeObject GeneratorType;
+
+Generator *as_generator(PyObject *object)
+{
+    return reinterpret_cast<Generator *>(object);
+}
+
+PyObject *resume(Generator *generator, PyObject *sent)
+{
+    generator->running = true;
+    PyObject *result = generator->body(generator, sent);
+    generator->running = false;
+    return result;
+}
+
+bool refuse_if_running(Generator *generator)
+{
+    if (generator->running) {
+        PyErr_SetString(PyExc_ValueError, "generator already executing");
+        return true;
+    }
+    return false;
+}
+
+PyObject *generator_iternext(PyObject *self)
+{
+    Generator *generator = as_generator(self);
+    if (refuse_if_running(generator)) {
+        return nullptr;
+    }
+    if (generator->resume_point == kGeneratorFinished) {
+        return nullptr;
+    }
+    return resume(generator, Py_None);
+}
+
+PyObject *generator_send(PyObject *self, PyObject *value)
+{
+    Generator *generator = as_generator(self);
+    if (refuse_if_running(generator)) {
+        return nullptr;
+    }
+    PyObject *result =
+        generator->resume_point == kGeneratorFinished ? nullptr : resume(generator, value);
+    if (result == nullptr && !PyErr_Occurred()) {
+        PyErr_SetNone(PyExc_StopIteration);
+    }
+    return result;
+}
+
+// The send slot, used when a Python generator delegates with `yield from`.
+PySendResult generator_am_send(PyObject *self, PyObject *value, PyObject **result)
+{
+    Generator *generator = as_generator(self);
+    *result = nullptr;
+    if (refuse_if_running(generator)) {
+        return PYGEN_ERROR;
+    }
+    if (generator->resume_point != kGeneratorFinished) {
+        *result = resume(generator, value);
+        if (*result != nullptr) {
+            return PYGEN_NEXT;
+        }
+        if (PyErr_Occurred()) {
+            return PYGEN_ERROR;
+        }
+    }
+    *result = Py_NewRef(Py_None);
+    return PYGEN_RETURN;
+}
+
+// Forms the exception of throw(typ[, val[, tb]]) as a raise statement would
+// and leaves it pending.  An error while forming it is pending instead.
+void set_thrown_exception(PyObject *type, PyObject *value, PyObject *traceback)
+{
+    if (traceback == Py_None) {
+        traceback = nullptr;
+    }
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (traceback != nullptr && !PyTraceBack_Check(traceback)) {
+        PyErr_SetString(PyExc_TypeError, "raise: arg 3 must be a traceback or None");
+        return;
+    }
+    PyObject *exception;
+    if (PyExceptionInstance_Check(type)) {
+        if (value != nullptr) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return;
+        }
+        exception = Py_NewRef(type);
+    } else if (!PyExceptionClass_Check(type)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "raise: exception class must be a subclass of BaseException");
+        return;
+    } else if (value != nullptr && PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject *>(type))) {
+        exception = Py_NewRef(value);
+    } else {
+        if (value == nullptr) {
+            exception = PyObject_CallNoArgs(type);
+        } else if (PyTuple_Check(value)) {
+            exception = PyObject_Call(type, value, nullptr);
+        } else {
+            exception = PyObject_CallOneArg(type, value);
+        }
+        if (exception == nullptr) {
+            return;
+        }
+        if (!PyExceptionInstance_Check(exception)) {
+            PyErr_Format(PyExc_TypeError,
+                         "calling %R should have returned an instance of BaseException, not %R",
+                         type, Py_TYPE(exception));
+            Py_DECREF(exception);
+            return;
+        }
+    }
+    if (traceback != nullptr && PyException_SetTraceback(exception, traceback) < 0) {
+        Py_DECREF(exception);
+        return;
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exception)), exception);
+    Py_DECREF(exception);
+}
+
+PyObject *generator_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+        return nullptr;
+    }
+    if (nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
+        return nullptr;
+    }
+    Generator *generator = as_generator(self);
+    if (refuse_if_running(generator)) {
+        return nullptr;
+    }
+    // Forming the exception may call Python code (the exception class), which
+    // counts as running the generator.
+    generator->running = true;
+    set_thrown_exception(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
+    generator->running = false;
+    if (generator->resume_point == kGeneratorFinished) {
+        return nullptr;
+    }
+    return resume(generator, nullptr);
+}
+
+PyObject *generator_close(PyObject *self, PyObject *)
+{
+    Generator *generator = as_generator(self);
+    if (refuse_if_running(generator)) {
+        return nullptr;
+    }
+    if (generator->resume_point == kGeneratorFinished) {
+        Py_RETURN_NONE;
+    }
+    PyErr_SetNone(PyExc_GeneratorExit);
+    // The body has no handler: it always leaves with the exception.
+    (void)resume(generator, nullptr);
+    if (PyErr_ExceptionMatches(PyExc_GeneratorExit) || PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    return nullptr;
+}
+
+PyObject *generator_reduce(PyObject *self, PyObject *)
+{
+    PyErr_Format(PyExc_TypeError, "cannot pickle '%.200s' object", Py_TYPE(self)->tp_name);
+    return nullptr;
+}
+
+// A generator dropped half-way is closed first, as Python's own are.
+void generator_finalize(PyObject *self)
+{
+    if (as_generator(self)->resume_point <= 0) {
+        return;  // not started, or finished: nothing to close
+    }
+    SavedException pending;
+    PyObject *result = generator_close(self, nullptr);
+    if (result == nullptr) {
+        PyErr_WriteUnraisable(self);
+    } else {
+        Py_DECREF(result);
+    }
+}
+
+int generator_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    Generator *generator = as_generator(self);
+    Py_VISIT(generator->state);
+    Py_VISIT(generator->code);
+    Py_VISIT(generator->frame);
+    Py_VISIT(generator->name);
+    Py_VISIT(generator->qualname);
+    Py_VISIT(generator->module_name);
+    return 0;
+}
+
+int generator_clear(PyObject *self)
+{
+    finish_generator(as_generator(self));
+    return 0;
+}
+
+void generator_dealloc(PyObject *self)
+{
+    Generator *generator = as_generator(self);
+    PyObject_GC_UnTrack(self);
+    if (generator->weakrefs != nullptr) {
+        PyObject_ClearWeakRefs(self);
+    }
+    if (generator->resume_point > 0) {
+        PyObject_GC_Track(self);
+        if (PyObject_CallFinalizerFromDealloc(self) < 0) {
+            return;  // resurrected by the code that ran while closing
+        }
+        PyObject_GC_UnTrack(self);
+    }
+    finish_generator(generator);
+    PyObject_GC_Del(self);
+}
+
+PyObject *generator_get_running(PyObject *self, void *)
+{
+    return PyBool_FromLong(as_generator(self)->running);
+}
+
+PyObject *generator_get_yieldfrom(PyObject *, void *)
+{
+    Py_RETURN_NONE;
+}
+
+PyObject *generator_get_frame(PyObject *self, void *)
+{
+    Generator *generator = as_generator(self);
+    if (generator->frame == nullptr && generator->code != nullptr) {
+        PyFrameObject *frame =
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(generator->code),
+                        module_dict, nullptr);
+        if (frame == nullptr) {
+            return nullptr;
+        }
+        generator->frame = reinterpret_cast<PyObject *>(frame);
+    }
+    return attributes::new_ref_or_none(generator->frame);
+}
+
+PyMethodDef generator_methods[] = {
+    {"send", generator_send, METH_O,
+     PyDoc_STR("send(arg) -> send 'arg' into generator,\n"
+               "return next yielded value or raise StopIteration.")},
+    {"throw", as_pycfunction<generator_throw>(), METH_FASTCALL,
+     PyDoc_STR("throw(value)\nthrow(type[,value[,tb]])\n\n"
+               "Raise exception in generator, return next yielded value or raise\n"
+               "StopIteration.")},
+    {"close", generator_close, METH_NOARGS,
+     PyDoc_STR("close() -> raise GeneratorExit inside generator.")},
+    {"__reduce__", generator_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+namespace attr = attributes;
+
+PyGetSetDef generator_getset[] = {
+    {"gi_running", generator_get_running, nullptr, nullptr, nullptr},
+    {"gi_yieldfrom", generator_get_yieldfrom, nullptr, nullptr, nullptr},
+    {"gi_code", attr::get<Generator, &Generator::code>, nullptr, nullptr, nullptr},
+    {"gi_frame", generator_get_frame, nullptr, nullptr, nullptr},
+    {"__name__", attr::get<Generator, &Generator::name>,
+     attr::set_name<Generator, &Generator::name>, nullptr, nullptr},
+    {"__qualname__", attr::get<Generator, &Generator::qualname>,
+     attr::set_qualname<Generator, &Generator::qualname>, nullptr, nullptr},
+    {"__module__", attr::get<Generator, &Generator::module_name>,
+     attr::set_any<Generator, &Generator::module_name>, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyAsyncMethods generator_as_async = {
+    .am_send = generator_am_send,
+};
+
+PyTypeObject GeneratorType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "vantel.color.color.generator",
+    .tp_basicsize = sizeof(Generator),
+    .tp_dealloc = generator_dealloc,
+    .tp_as_async = &generator_as_async,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_traverse = generator_traverse,
+    .tp_clear = generator_clear,
+    .tp_weaklistoffset = offsetof(Generator, weakrefs),
+    .tp_iter = PyObject_SelfIter,
+    .tp_iternext = generator_iternext,
+    .tp_methods = generator_methods,
+    .tp_getset = generator_getset,
+    .tp_finalize = generator_finalize,
+};
+
+}  // namespace
+
+PyObject *new_generator(GeneratorBody body, PyObject *state, PyObject *code, PyObject *name,
+                        PyObject *qualname)
+{
+    Generator *generator = PyObject_GC_New(Generator, &GeneratorType);
+    if (generator == nullptr) {
+        return nullptr;
+    }
+    generator->body = body;
+    generator->state = state;
+    generator->code = Py_NewRef(code);
+    generator->frame = nullptr;
+    generator->name = Py_NewRef(name);
+    generator->qualname = Py_NewRef(qualname);
+    generator->module_name = Py_NewRef(module_name);
+    generator->weakrefs = nullptr;
+    generator->resume_point = 0;
+    generator->running = false;
+    PyObject_GC_Track(generator);
+    return reinterpret_cast<PyObject *>(generator);
+}
+
+// Releasing the state may run arbitrary code (a colour subclass's __del__),
+// so the generator is marked finished first.
+void finish_generator(Generator *generator)
+{
+    generator->resume_point = kGeneratorFinished;
+    Py_CLEAR(generator->state);
+    Py_CLEAR(generator->code);
+    Py_CLEAR(generator->frame);
+    Py_CLEAR(generator->name);
+    Py_CLEAR(generator->qualname);
+    Py_CLEAR(generator->module_name);
+}
+
+PyObject *leave_generator_with_exception(Generator *generator, Label label)
+{
+    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        PyObject *stop = PyErr_GetRaisedException();
+        PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
+        PyObject *error = PyErr_GetRaisedException();
+        PyException_SetCause(error, Py_NewRef(stop));
+        PyException_SetContext(error, stop);
+        PyErr_SetRaisedException(error);
+    }
+    add_traceback_entry(label);
+    finish_generator(generator);
+    return nullptr;
+}
+
+int ready_generator_type()
+{
+    return PyType_Ready(&GeneratorType);
+}
+
+}  // namespace vantel::color

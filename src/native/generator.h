@@ -1,0 +1,60 @@
+// A generator object whose body is a C function: the whole generator
+// protocol (next, send, throw with the raise rule, close, the running flag,
+// the finaliser and the gi_* attributes), as CPython's own generators answer
+// it.  The body decides what each resumption yields; this file decides how
+// values and exceptions reach it and what Python sees of its state.
+#ifndef VANTEL_COLOR_GENERATOR_H
+#define VANTEL_COLOR_GENERATOR_H
+
+#include <Python.h>
+
+#include "traceback_entry.h"
+
+namespace vantel::color {
+
+struct Generator;
+
+// Resumes the body from generator->resume_point.  `sent` is the value handed
+// in (None for next()), or null when an exception is pending that must be
+// raised where the body stands.  Returns the next value; or ends the body
+// with finish_generator() or leave_generator_with_exception() and returns
+// their null.
+using GeneratorBody = PyObject *(*)(Generator *generator, PyObject *sent);
+
+// Resume points: 0 before the body has started, positive while it is
+// suspended at a yield, kGeneratorFinished once it has ended.
+inline constexpr int kGeneratorFinished = -1;
+
+struct Generator {
+    PyObject_HEAD
+    GeneratorBody body;
+    PyObject *state;  // the body's own record, owned by the generator
+    PyObject *code;
+    PyObject *frame;
+    PyObject *name;
+    PyObject *qualname;
+    PyObject *module_name;
+    PyObject *weakrefs;
+    int resume_point;
+    bool running;
+};
+
+// A new generator that runs `body` over `state`, taking over the reference to
+// `state`; or null with an exception set, and `state` still the caller's.
+PyObject *new_generator(GeneratorBody body, PyObject *state, PyObject *code, PyObject *name,
+                        PyObject *qualname);
+
+// Ends the body normally: the generator releases what it holds and finishes.
+void finish_generator(Generator *generator);
+
+// Ends the body with the pending exception, which gets the entry `label`;
+// a StopIteration may not leave a generator and becomes RuntimeError.
+// Returns null.
+PyObject *leave_generator_with_exception(Generator *generator, Label label);
+
+// Module execution: readies the generator type.
+int ready_generator_type();
+
+}  // namespace vantel::color
+
+#endif

@@ -1,0 +1,153 @@
+// Iteration over a Color: see iteration.h.
+#include "iteration.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "code_object.h"
+#include "color_object.h"
+#include "generator.h"
+#include "module_state.h"
+#include "traceback_entry.h"
+
+namespace vantel::color {
+namespace {
+
+// ---------------------------------------------------------------------------
+// The iteration-state record: the generator's one reference to its colour.
+
+struct IterationRecord {
+    PyObject_HEAD
+    VantelColorObject *self;
+};
+
+int record_traverse(PyObject *object, visitproc visit, void *arg)
+{
+    Py_VISIT(reinterpret_cast<IterationRecord *>(object)->self);
+    return 0;
+}
+
+// Records are recycled last in, first out, so that iterating colour after
+// colour allocates only the generator.  Only records of the record type's
+// own size may enter, since a free slot is reused as that type.
+constexpr int kFreeListCapacity = 8;
+IterationRecord *free_records[kFreeListCapacity];
+int32_t free_record_count = 0;
+
+void record_dealloc(PyObject *object);
+
+PyTypeObject IterationRecordType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "vantel.color.color.__pyx_scope_struct____iter__",
+    .tp_basicsize = sizeof(IterationRecord),
+    .tp_dealloc = record_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_traverse = record_traverse,
+};
+
+bool record_type_fits_free_list()
+{
+    return IterationRecordType.tp_basicsize == static_cast<Py_ssize_t>(sizeof(IterationRecord));
+}
+
+void record_dealloc(PyObject *object)
+{
+    auto *record = reinterpret_cast<IterationRecord *>(object);
+    PyObject_GC_UnTrack(object);
+    Py_CLEAR(record->self);
+    if (free_record_count < kFreeListCapacity && record_type_fits_free_list()) {
+        free_records[free_record_count++] = record;
+    } else {
+        Py_TYPE(object)->tp_free(object);
+    }
+}
+
+IterationRecord *new_record()
+{
+    if (free_record_count > 0 && record_type_fits_free_list()) {
+        IterationRecord *record = free_records[--free_record_count];
+        std::memset(static_cast<void *>(record), 0, sizeof(IterationRecord));
+        (void)PyObject_Init(reinterpret_cast<PyObject *>(record), &IterationRecordType);
+        PyObject_GC_Track(record);
+        return record;
+    }
+    return reinterpret_cast<IterationRecord *>(
+        IterationRecordType.tp_alloc(&IterationRecordType, 0));
+}
+
+// ---------------------------------------------------------------------------
+// The body: before its first step and after each of the four channels.
+
+PyObject *iter_name;
+PyObject *iter_qualname;
+PyObject *iter_code;
+
+// Where an exception thrown in at each resume point surfaces.
+constexpr Label kResumeLabels[] = {
+    Label::IterBodyStart, Label::IterBodyAfterR, Label::IterBodyAfterG,
+    Label::IterBodyAfterB, Label::IterBodyAfterA,
+};
+
+// Yields the next channel, read from the colour now, or ends after the
+// fourth.  Reading a byte runs no Python code and cannot fail.
+PyObject *color_body(Generator *generator, PyObject *sent)
+{
+    const int point = generator->resume_point;
+    if (sent == nullptr) [[unlikely]] {
+        return leave_generator_with_exception(generator, kResumeLabels[point]);
+    }
+    if (point == 0 && sent != Py_None) [[unlikely]] {
+        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
+        return leave_generator_with_exception(generator, kResumeLabels[0]);
+    }
+    if (point == 4) {
+        finish_generator(generator);
+        return nullptr;
+    }
+    const auto *record = reinterpret_cast<IterationRecord *>(generator->state);
+    const auto *channels = reinterpret_cast<const uint8_t *>(&record->self->_raw);
+    generator->resume_point = point + 1;
+    return channel_value(channels[point]);
+}
+
+}  // namespace
+
+int make_iteration_constants()
+{
+    if (set_constant(iter_name, PyUnicode_InternFromString("__iter__")) < 0) {
+        return -1;
+    }
+    return set_constant(iter_qualname, PyUnicode_InternFromString("Color.__iter__"));
+}
+
+int make_iteration_code_object()
+{
+    return set_constant(iter_code,
+                        new_descriptive_code(kImplementationFile, "__iter__", "__iter__", 14,
+                                             {"self"}, CO_OPTIMIZED | CO_NEWLOCALS | CO_GENERATOR));
+}
+
+int ready_iteration_record_type()
+{
+    return PyType_Ready(&IterationRecordType);
+}
+
+PyObject *new_color_iterator(PyObject *color)
+{
+    IterationRecord *record = new_record();
+    if (record == nullptr) {
+        add_traceback_entry(Label::ColorIter);
+        return nullptr;
+    }
+    record->self = reinterpret_cast<VantelColorObject *>(Py_NewRef(color));
+    // The generator takes over the only reference to the record.
+    PyObject *generator = new_generator(color_body, reinterpret_cast<PyObject *>(record),
+                                        iter_code, iter_name, iter_qualname);
+    if (generator == nullptr) {
+        add_traceback_entry(Label::ColorIter);
+        Py_DECREF(record);
+    }
+    return generator;
+}
+
+}  // namespace vantel::color

@@ -1,0 +1,56 @@
+// Traceback entries for failures inside the module: see traceback_entry.h.
+#include "traceback_entry.h"
+
+#include <Python.h>
+#include <frameobject.h>
+
+#include "module_state.h"
+#include "references.h"
+
+namespace vantel::color {
+namespace {
+
+// Each label's empty code object, made on its first use and kept for the
+// life of the process: the set of labels is fixed and small, and an error
+// path then pays only for its frame.
+PyCodeObject *label_codes[static_cast<int>(Label::Count)];
+
+PyCodeObject *code_for(Label label)
+{
+    PyCodeObject *&code = label_codes[static_cast<int>(label)];
+    if (code == nullptr) {
+        const TracebackLabel &row = kTracebackLabels[static_cast<int>(label)];
+        // The empty code object's line table maps its first instruction,
+        // where a new frame stands, to `line`: the frame reports exactly it.
+        code = PyCode_NewEmpty(row.file, row.function, row.line);
+    }
+    return code;
+}
+
+}  // namespace
+
+void add_traceback_entry(Label label)
+{
+    if (module_dict == nullptr || !PyErr_Occurred()) {
+        return;  // no globals for a frame yet, or nothing to report
+    }
+    PyCodeObject *code;
+    {
+        // Making the code object may fail and must not clobber the
+        // exception being reported, so that exception waits aside.
+        SavedException pending;
+        code = code_for(label);
+        if (code == nullptr) {
+            pending.discard();  // the failure to make it is what is reported
+            return;
+        }
+    }
+    PyFrameObject *frame = PyFrame_New(PyThreadState_Get(), code, module_dict, nullptr);
+    if (frame == nullptr) {
+        return;
+    }
+    PyTraceBack_Here(frame);
+    Py_DECREF(frame);
+}
+
+}  // namespace vantel::color
