@@ -34,20 +34,24 @@ void add_traceback_entry(Label label)
     if (module_dict == nullptr || !PyErr_Occurred()) {
         return;  // no globals for a frame yet, or nothing to report
     }
-    PyCodeObject *code;
+    PyFrameObject *frame;
     {
-        // Making the code object may fail and must not clobber the
-        // exception being reported, so that exception waits aside.
+        // Making the code object and the frame may fail, and making the
+        // frame looks __builtins__ up in the module's namespace, which can
+        // run Python code: the exception being reported waits aside.
         SavedException pending;
-        code = code_for(label);
+        PyCodeObject *code = code_for(label);
         if (code == nullptr) {
             pending.discard();  // the failure to make it is what is reported
             return;
         }
-    }
-    PyFrameObject *frame = PyFrame_New(PyThreadState_Get(), code, module_dict, nullptr);
-    if (frame == nullptr) {
-        return;
+        frame = PyFrame_New(PyThreadState_Get(), code, module_dict, nullptr);
+        // Without a frame there is no entry; the exception being reported
+        // is still the one to see.
+        PyErr_Clear();
+        if (frame == nullptr) {
+            return;
+        }
     }
     PyTraceBack_Here(frame);
     Py_DECREF(frame);
