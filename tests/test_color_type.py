@@ -6,6 +6,7 @@ their lifecycle, and the native interface that other compiled modules use
 
 import abc
 import gc
+import inspect
 import sys
 import weakref
 
@@ -41,6 +42,9 @@ def test_type_attributes():
     assert Color.__qualname__ == "Color"
     assert Color.__module__ == "vantel.color.color"
     assert Color.__doc__ is None
+    # The constructor's signature, for help() and inspect, without a docstring.
+    assert Color.__text_signature__ == "(r, g, b, a=255)"
+    assert str(inspect.signature(Color)) == "(r, g, b, a=255)"
     assert Color.__mro__ == (Color, object)
     assert not gc.is_tracked(Color(1, 2, 3))
 

@@ -10,6 +10,7 @@ generator.
 
 import collections.abc
 import copy
+import inspect
 import pickle
 import sys
 import types
@@ -496,8 +497,22 @@ def test_the_refusal_is_what_throw_raises_when_the_constructor_lets_it_out(use, 
 def test_gi_running_is_false_outside_the_body(point):
     generator = generator_at(point)
     assert generator.gi_running is False
+    # gi_suspended is what inspect.getgeneratorstate reads besides gi_running.
+    expected_state = {0: "GEN_CREATED", FINISHED: "GEN_CLOSED"}.get(point, "GEN_SUSPENDED")
+    assert inspect.getgeneratorstate(generator) == expected_state
+    assert generator.gi_suspended is (expected_state == "GEN_SUSPENDED")
+    seen = []
+
+    class Probe(Exception):
+        def __init__(self):
+            seen.append((inspect.getgeneratorstate(generator), generator.gi_suspended))
+
+    with pytest.raises(Probe):
+        generator.throw(Probe)
+    assert seen == [("GEN_RUNNING", False)]
     generator.close()
     assert generator.gi_running is False
+    assert inspect.getgeneratorstate(generator) == "GEN_CLOSED"
 
 
 # --- attributes ----------------------------------------------------------------

@@ -183,6 +183,8 @@ int publish_method_table()
     return key ? PyDict_SetItem(ColorType.tp_dict, key.get(), capsule.get()) : -1;
 }
 
+// The text signature gives help() and inspect.signature() the constructor's
+// parameters; with nothing after it, Color.__doc__ stays None.
 PyTypeObject ColorType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "vantel.color.color.Color",
@@ -191,6 +193,7 @@ PyTypeObject ColorType = {
     .tp_dealloc = color_dealloc,
     .tp_repr = color_repr,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_doc = "Color(r, g, b, a=255)\n--\n\n",
     .tp_iter = new_color_iterator,
     .tp_methods = color_pickling_methods,
     .tp_getset = color_getset,

@@ -244,6 +244,14 @@ PyObject *generator_get_running(PyObject *self, void *)
     return PyBool_FromLong(as_generator(self)->running);
 }
 
+// True only while the body waits at a yield, as inspect.getgeneratorstate
+// asks.
+PyObject *generator_get_suspended(PyObject *self, void *)
+{
+    const Generator *generator = as_generator(self);
+    return PyBool_FromLong(generator->resume_point > 0 && !generator->running);
+}
+
 PyObject *generator_get_yieldfrom(PyObject *, void *)
 {
     Py_RETURN_NONE;
@@ -282,6 +290,7 @@ namespace attr = attributes;
 
 PyGetSetDef generator_getset[] = {
     {"gi_running", generator_get_running, nullptr, nullptr, nullptr},
+    {"gi_suspended", generator_get_suspended, nullptr, nullptr, nullptr},
     {"gi_yieldfrom", generator_get_yieldfrom, nullptr, nullptr, nullptr},
     {"gi_code", attr::get<Generator, &Generator::code>, nullptr, nullptr, nullptr},
     {"gi_frame", generator_get_frame, nullptr, nullptr, nullptr},
