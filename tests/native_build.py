@@ -10,6 +10,7 @@ instrumented run (VANTEL_TEST_CXXFLAGS, set by the sanitizer script).
 import importlib.util
 import os
 import shlex
+import shutil
 import subprocess
 import sysconfig
 from pathlib import Path
@@ -85,3 +86,44 @@ def load_extension(name, path):
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
+
+
+# The package's installed files, beside which a test build of the module is put.
+PACKAGE_SOURCE_DIR = ROOT / "src" / "vantel"
+PACKAGE_FILES = ("__init__.py", "color/__init__.py", "color/color.h")
+
+# The module's own compile and link options (those of CMakeLists.txt), so
+# that a test build differs from the real one only in its definitions.
+MODULE_FLAGS = (
+    "-fno-exceptions",
+    "-fno-rtti",
+    "-fno-strict-aliasing",
+    "-fvisibility=hidden",
+    "-fvisibility-inlines-hidden",
+    # Type objects are written with designated initialisers, which g++ would
+    # flag for every slot left to its default.
+    "-Wno-missing-field-initializers",
+)
+
+
+def build_module_package(directory, definitions):
+    """Compiles the module's own sources with the preprocessor `definitions`
+    (a mapping of name to value, None for a bare definition) into a package
+    tree under `directory`, beside copies of the package's Python files and
+    color.h, so that `import vantel.color.color` finds it once `directory`
+    is on sys.path.  Returns the built file's path."""
+    package = Path(directory) / "vantel"
+    for name in PACKAGE_FILES:
+        (package / name).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy(PACKAGE_SOURCE_DIR / name, package / name)
+    return compile_native(
+        module_sources(),
+        extension_path(package / "color", "color"),
+        include_dirs=dict.fromkeys([MODULE_SOURCE_DIR, PACKAGE_SOURCE_DIR / "color"]),
+        flags=[
+            *MODULE_FLAGS,
+            *(f"-D{name}" if value is None else f"-D{name}={value}"
+              for name, value in definitions.items()),
+            "-Wl,--version-script=" + str(MODULE_SOURCE_DIR / "exports.map"),
+        ],
+    )
