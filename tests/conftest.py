@@ -1,8 +1,13 @@
-"""Fixtures shared by the test modules."""
+"""Fixtures shared by the test modules: the test-only native builds, each
+made once per session."""
+
+import os
 
 import pytest
 
 from consumer.build import BuildError, build_consumer, load_consumer
+from native_build import build_module_package, module_sources
+from support import PRETEND_VERSION_HEX
 
 
 @pytest.fixture(scope="session")
@@ -18,3 +23,36 @@ def consumer_path(tmp_path_factory):
 def consumer(consumer_path):
     """The `_color_consumer` module, imported from its built file."""
     return load_consumer(consumer_path)
+
+
+def build_test_module(tmp_path_factory, name, definitions):
+    """Builds the module from the source tree with test-only `definitions`
+    into a package tree of its own; returns (the directory to put on
+    sys.path, the built file).  VANTEL_SKIP_SLOW_BUILDS=1 skips the tests
+    that need it."""
+    if os.environ.get("VANTEL_SKIP_SLOW_BUILDS") == "1":
+        pytest.skip(f"VANTEL_SKIP_SLOW_BUILDS=1: the {name} build of the module is not made")
+    if not module_sources():
+        pytest.skip("the source tree is not available")
+    directory = tmp_path_factory.mktemp(name)
+    try:
+        return directory, build_module_package(directory, definitions)
+    except BuildError as error:
+        pytest.fail(str(error))
+
+
+@pytest.fixture(scope="session")
+def pretend(tmp_path_factory):
+    """The module as if compiled for Python 3.12: every execution warns that
+    the versions differ, which a warning filter can turn into a failure."""
+    return build_test_module(
+        tmp_path_factory, "pretend-3.12", {"VANTEL_COLOR_BUILT_FOR_VERSION_HEX": PRETEND_VERSION_HEX}
+    )
+
+
+@pytest.fixture(scope="session")
+def hook_site(tmp_path_factory):
+    """The module with its test hooks: VANTEL_COLOR_FAIL_EXEC_STEP=N makes exec
+    step N fail.  Returns the directory to put on sys.path."""
+    directory, _ = build_test_module(tmp_path_factory, "test-hooks", {"VANTEL_COLOR_TEST_HOOKS": None})
+    return directory

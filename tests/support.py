@@ -9,6 +9,23 @@ DECLARATION_FILE = "src/vantel/color/color.h"
 STRINGSOURCE = "<stringsource>"
 MODULE_FILES = frozenset({IMPLEMENTATION_FILE, DECLARATION_FILE, STRINGSOURCE})
 
+# What pickling or copying a colour raises.
+REFUSAL = (
+    "Pickling of struct members such as self._raw must be explicitly requested with "
+    "@auto_pickle(True)"
+)
+# What an import from a second interpreter raises.
+INTERPRETER_CHANGE = (
+    "Interpreter change detected - this module can only be loaded into one interpreter per process."
+)
+# The test build that believes it was compiled for Python 3.12 (3.12.0 final)
+# warns with this text whenever it is executed.
+PRETEND_VERSION_HEX = "0x030C00F0"
+VERSION_WARNING = (
+    "compile time Python version 3.12 of module 'vantel.color.color' "
+    "does not match runtime version 3.13"
+)
+
 
 def traceback_entries(exc):
     """Every traceback entry of `exc` as (function name, file, line), outermost first."""

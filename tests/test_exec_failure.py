@@ -6,59 +6,22 @@ starts afresh and gives a fully working Color.
 The failures come from a test build of the module (compile definition
 VANTEL_COLOR_TEST_HOOKS), in which the environment variable
 VANTEL_COLOR_FAIL_EXEC_STEP=N makes exec step N raise RuntimeError. The build
-is made once per session into a temporary directory and loaded in fresh
-interpreters through PYTHONPATH. Set VANTEL_SKIP_SLOW_BUILDS=1 to skip it.
+(the fixture `hook_site`) is made once per session into a temporary directory
+and loaded in fresh interpreters through PYTHONPATH. Set
+VANTEL_SKIP_SLOW_BUILDS=1 to skip it.
 """
 
-import importlib.util
 import json
 import os
-import shutil
-import subprocess
-import sys
-import zipfile
 from pathlib import Path
 
 import pytest
 
 from support import IMPLEMENTATION_FILE, STRINGSOURCE, run_python
 
-ROOT = Path(__file__).resolve().parent.parent
 TESTS = Path(__file__).resolve().parent
 FAIL_STEP = "VANTEL_COLOR_FAIL_EXEC_STEP"
 INIT = "init vantel.color.color"
-REFUSAL = (
-    "Pickling of struct members such as self._raw must be explicitly requested with "
-    "@auto_pickle(True)"
-)
-
-
-@pytest.fixture(scope="session")
-def hook_site(tmp_path_factory):
-    """Builds the module with its test hooks and unpacks the wheel; returns the directory."""
-    if os.environ.get("VANTEL_SKIP_SLOW_BUILDS") == "1":
-        pytest.skip("VANTEL_SKIP_SLOW_BUILDS=1")
-    base = tmp_path_factory.mktemp("hook_build")
-    source = base / "source"
-    shutil.copytree(
-        ROOT / "src", source / "src", ignore=shutil.ignore_patterns("__pycache__", "*.so")
-    )
-    for name in ("CMakeLists.txt", "pyproject.toml", "README.md"):
-        shutil.copy2(ROOT / name, source / name)
-    wheels = base / "wheels"
-    command = [sys.executable, "-m", "pip", "wheel", "--no-deps", "--disable-pip-version-check",
-               "-w", str(wheels), str(source),
-               "-C", "cmake.define.CMAKE_CXX_FLAGS=-DVANTEL_COLOR_TEST_HOOKS"]
-    if importlib.util.find_spec("scikit_build_core") is not None:
-        command[4:4] = ["--no-build-isolation", "--no-index"]
-    result = subprocess.run(command, capture_output=True, text=True, timeout=900)
-    if result.returncode != 0:
-        pytest.fail(f"building the test-hook module failed:\n{result.stdout}\n{result.stderr}")
-    (wheel,) = wheels.glob("*.whl")
-    site = base / "site"
-    with zipfile.ZipFile(wheel) as archive:
-        archive.extractall(site)
-    return site
 
 
 def run_with_hooks(site, code, *args, fail_step=None):
@@ -74,6 +37,8 @@ def run_with_hooks(site, code, *args, fail_step=None):
 # Checks that the second import, with the failure switched off, gives a new
 # module whose Color works, pickling refusal included.
 WORKING_COLOR = """
+from support import REFUSAL
+
 def check_working(first):
     import pickle
     new = sys.modules["vantel.color.color"]
@@ -102,12 +67,12 @@ WORKING = {
     "same_type": True,
     "repr": "Color(255, 0, 10, 255)",
     "list": [255, 0, 10, 255],
-    "pickled": [%r],
+    "pickled": [REFUSAL],
     "reduce_name": "__reduce_cython__",
     "setstate_name": "__setstate_cython__",
     "leftover_keys": [],
 }
-""" % REFUSAL
+"""
 
 # Records every module object the extension loader creates, so that the
 # half-made module of a failed exec can be compared with the next one.

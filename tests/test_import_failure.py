@@ -14,84 +14,12 @@ VANTEL_SKIP_SLOW_BUILDS=1 to skip these tests.
 
 import json
 import os
-import shlex
-import shutil
-import subprocess
-import sysconfig
-from pathlib import Path
 
 import pytest
 
-from support import MODULE_FILES, run_python
+from support import REFUSAL, VERSION_WARNING, run_python
 
-SOURCE_ROOT = Path(__file__).resolve().parent.parent / "src" / "vantel"
-PRETEND_VERSION_HEX = "0x030C00F0"
-VERSION_WARNING = (
-    "compile time Python version 3.12 of module 'vantel.color.color' "
-    "does not match runtime version 3.13"
-)
-REFUSAL = (
-    "Pickling of struct members such as self._raw must be explicitly requested with "
-    "@auto_pickle(True)"
-)
-
-skip_without_build = pytest.mark.skipif(
-    os.environ.get("VANTEL_SKIP_SLOW_BUILDS") == "1",
-    reason="VANTEL_SKIP_SLOW_BUILDS=1: the pretend-3.12 test build is not made",
-)
-
-_built = {}
-
-
-def build_pretend_module(directory):
-    """Compiles the module from the source tree, as if for Python 3.12, into
-    a package tree under `directory`; returns the directory to put on
-    sys.path.  Extra compiler flags come from VANTEL_TEST_CXXFLAGS."""
-    package = Path(directory) / "vantel"
-    (package / "color").mkdir(parents=True)
-    shutil.copy(SOURCE_ROOT / "__init__.py", package / "__init__.py")
-    for name in ("__init__.py", "color.h"):
-        shutil.copy(SOURCE_ROOT / "color" / name, package / "color" / name)
-    target = package / "color" / ("color" + sysconfig.get_config_var("EXT_SUFFIX"))
-    command = [
-        os.environ.get("CXX", "g++"),
-        "-std=c++20",
-        "-O1",
-        "-shared",
-        "-fPIC",
-        "-fno-exceptions",
-        "-fno-rtti",
-        "-fno-strict-aliasing",
-        "-fvisibility=hidden",
-        "-I" + sysconfig.get_paths()["include"],
-        "-I" + str(SOURCE_ROOT / "color"),
-        "-I" + str(SOURCE_ROOT.parent / "native"),
-        f"-DVANTEL_COLOR_BUILT_FOR_VERSION_HEX={PRETEND_VERSION_HEX}",
-        *shlex.split(os.environ.get("VANTEL_TEST_CXXFLAGS", "")),
-        *sorted(str(path) for path in (SOURCE_ROOT.parent / "native").glob("*.cpp")),
-        "-o",
-        str(target),
-    ]
-    # A preloaded sanitizer runtime is for the interpreter, not the compiler.
-    environment = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
-    result = subprocess.run(command, capture_output=True, text=True, env=environment)
-    if result.returncode != 0:
-        pytest.fail(f"building the test module failed:\n{shlex.join(command)}\n{result.stderr}")
-    return Path(directory), target
-
-
-def pretend_build(tmp_path_factory):
-    """The pretend-3.12 build, made once per test session: (path entry, file)."""
-    if not SOURCE_ROOT.parent.joinpath("native", "module.cpp").exists():
-        pytest.skip("the source tree is not available")
-    if "build" not in _built:
-        _built["build"] = build_pretend_module(tmp_path_factory.mktemp("pretend-3.12"))
-    return _built["build"]
-
-
-@pytest.fixture(scope="module")
-def pretend(tmp_path_factory):
-    return pretend_build(tmp_path_factory)
+TESTS = os.path.dirname(os.path.abspath(__file__))
 
 
 def run_with_pretend_build(pretend, code, extra_env=None):
@@ -99,31 +27,19 @@ def run_with_pretend_build(pretend, code, extra_env=None):
     script prints one JSON document."""
     path_entry, _ = pretend
     environment = dict(os.environ)
-    environment["PYTHONPATH"] = str(path_entry)
+    environment["PYTHONPATH"] = os.pathsep.join([str(path_entry), TESTS])
     environment.update(extra_env or {})
     result = run_python(PRELUDE + code, env=environment)
     return json.loads(result.stdout)
 
 
-PRELUDE = f"""
+PRELUDE = """
 import importlib
 import json
 import sys
 import warnings
 
-MODULE_FILES = {sorted(MODULE_FILES)!r}
-VERSION_WARNING = {VERSION_WARNING!r}
-
-
-def module_entries(exc):
-    entries = []
-    tb = exc.__traceback__
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename in MODULE_FILES:
-            entries.append([code.co_name, code.co_filename, tb.tb_lineno])
-        tb = tb.tb_next
-    return entries
+from support import module_entries
 
 
 def failed_import():
@@ -155,9 +71,9 @@ def works(module):
         pickle.dumps(colour)
     except TypeError as exc:
         refusal = str(exc)
-    return {{"list": list(colour), "repr": repr(colour), "refusal": refusal,
-             "vtable": type(module.Color.__dict__["__pyx_vtable__"]).__name__,
-             "test": module.__test__}}
+    return {"list": list(colour), "repr": repr(colour), "refusal": refusal,
+            "vtable": type(module.Color.__dict__["__pyx_vtable__"]).__name__,
+            "test": module.__test__}
 """
 
 FAILED = ["RuntimeWarning", VERSION_WARNING, []]
@@ -171,7 +87,6 @@ WORKING = {
 ONE_WARNING = [["RuntimeWarning", VERSION_WARNING]]
 
 
-@skip_without_build
 def test_the_test_build_warns_once_and_works(pretend):
     outcome = run_with_pretend_build(
         pretend,
@@ -230,7 +145,6 @@ FAILURE_SET_UPS = {
 }
 
 
-@skip_without_build
 @pytest.mark.parametrize("name", FAILURE_SET_UPS)
 def test_import_after_a_failed_execution(pretend, name):
     set_up, restore, extra_env, failure = FAILURE_SET_UPS[name]
@@ -254,7 +168,6 @@ def test_import_after_a_failed_execution(pretend, name):
     assert outcome["file"] == str(pretend[1])
 
 
-@skip_without_build
 def test_repeated_failures_then_success(pretend):
     outcome = run_with_pretend_build(
         pretend,
@@ -269,7 +182,6 @@ print(json.dumps({"failures": failures, "warnings": caught, "works": works(modul
     assert outcome == {"failures": [FAILED] * 5, "warnings": ONE_WARNING, "works": WORKING}
 
 
-@skip_without_build
 def test_failed_execution_then_import_under_another_name(pretend):
     """After a failed exec the module can be loaded as a top-level module; it
     then also registers itself under its full name."""
@@ -303,7 +215,6 @@ print(json.dumps({{
     }
 
 
-@skip_without_build
 def test_consumer_imports_after_a_failed_execution(pretend, consumer_path):
     """Another compiled module fetches the method table from a Color whose
     first execution failed."""

@@ -26,18 +26,13 @@ import time
 
 import pytest
 
-from support import clamp, run_python
-from test_import_failure import VERSION_WARNING, pretend_build, skip_without_build
+from support import INTERPRETER_CHANGE, VERSION_WARNING, clamp, run_python
 from vantel.color.color import Color
 
 THREADS = 8
 STEPS = 1500
 TEXT_FORM = re.compile(r"Color\((\d{1,3}), (\d{1,3}), (\d{1,3}), (\d{1,3})\)")
 PROPERTIES = {"r": 0, "g": 1, "b": 2, "a": 3, "red": 0, "green": 1, "blue": 2, "alpha": 3}
-INTERPRETER_CHANGE = (
-    "Interpreter change detected - this module can only be loaded into one interpreter per "
-    "process."
-)
 
 
 def in_range(values):
@@ -363,9 +358,8 @@ print(json.dumps({{
 """
 
 
-@skip_without_build
-def test_threads_retrying_after_a_failed_execution(tmp_path_factory):
-    path_entry, _ = pretend_build(tmp_path_factory)
+def test_threads_retrying_after_a_failed_execution(pretend):
+    path_entry, _ = pretend
     environment = dict(os.environ, PYTHONPATH=str(path_entry))
     result = run_python(RETRY_IN_THREADS.format(threads=4), env=environment)
     assert json.loads(result.stdout) == {
