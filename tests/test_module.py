@@ -17,14 +17,11 @@ import sys
 import pytest
 
 import vantel.color.color as color_module
-from support import run_python
+from support import INTERPRETER_CHANGE, run_python
 from vantel.color.color import Color
 
 SO_PATH = color_module.__file__
 FLAG = "__pyx_module_is_main_vantel__color__color"
-INTERPRETER_CHANGE = (
-    "Interpreter change detected - this module can only be loaded into one interpreter per process."
-)
 REINITIALISATION = "Module 'color' has already been imported. Re-initialisation is not supported."
 
 

@@ -17,12 +17,8 @@ import pytest
 import vantel.color.color as color_module
 from vantel.color.color import Color
 
-from support import STRINGSOURCE, channels, module_entries
+from support import REFUSAL, STRINGSOURCE, channels, module_entries
 
-MESSAGE = (
-    "Pickling of struct members such as self._raw must be explicitly requested "
-    "with @auto_pickle(True)"
-)
 REDUCE_NAME = "vantel.color.color.Color.__reduce_cython__"
 SETSTATE_NAME = "vantel.color.color.Color.__setstate_cython__"
 REDUCE_ENTRY = (REDUCE_NAME, STRINGSOURCE, 2)
@@ -40,8 +36,8 @@ def raise_type_error(call, *args, **kwargs):
 
 
 def assert_refusal(exc, entry):
-    assert str(exc) == MESSAGE
-    assert exc.args == (MESSAGE,)
+    assert str(exc) == REFUSAL
+    assert exc.args == (REFUSAL,)
     assert module_entries(exc) == [entry]
 
 

@@ -9,6 +9,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from support import clamp
 from vantel.color.color import Color
 
 CHANNEL_PROPERTIES = [
@@ -238,7 +239,4 @@ wide = st.integers(min_value=-(2**31), max_value=2**31 - 1)
 @settings(max_examples=100)
 @given(wide, wide, wide, wide)
 def test_text_shows_clamped_values(r, g, b, a):
-    def clamp(v):
-        return min(max(v, 0), 255)
-
     assert repr(Color(r, g, b, a)) == f"Color({clamp(r)}, {clamp(g)}, {clamp(b)}, {clamp(a)})"
