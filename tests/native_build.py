@@ -119,7 +119,7 @@ def build_module_package(directory, definitions):
     return compile_native(
         module_sources(),
         extension_path(package / "color", "color"),
-        include_dirs=dict.fromkeys([MODULE_SOURCE_DIR, PACKAGE_SOURCE_DIR / "color"]),
+        include_dirs=[MODULE_SOURCE_DIR, PACKAGE_SOURCE_DIR / "color"],
         flags=[
             *MODULE_FLAGS,
             *(f"-D{name}" if value is None else f"-D{name}={value}"
