@@ -1,11 +1,13 @@
-"""What a compiled consumer finds through vantel.color.get_include(): the
-directory of the installed package, holding the public header color.h and no
-other header.
+"""What the installed package offers besides the class: a namespace that holds
+only its own names, a version that agrees with the distribution's metadata,
+and, through vantel.color.get_include(), the directory of the installed
+package, holding the public header color.h and no other header.
 
 (The wheel's contents, the type stubs and the example native consumer are
-checked by scripts/check_api.sh.)
+checked by scripts/check_api.sh; the release artifacts by scripts/release.sh.)
 """
 
+import importlib.metadata
 from pathlib import Path
 
 import vantel.color
@@ -25,3 +27,16 @@ def test_include_directory_holds_only_the_public_header():
     # could shadow a header of the consumer's own with the same name.
     assert sorted(path.name for path in include.glob("*.h")) == ["color.h"]
     assert "VantelColor_Import" in (include / "color.h").read_text()
+
+
+def test_namespace_holds_only_the_package_names():
+    # Whatever the package imports for its own use must not become part of
+    # its interface (`from vantel.color import *` aside, dir() and completion
+    # show it).  `color` is the compiled submodule, bound by the import.
+    public = {name for name in vars(vantel.color) if not name.startswith("_")}
+    assert public == {"Color", "color", "get_include"}
+    assert vantel.color.__all__ == ["Color", "get_include"]
+
+
+def test_version_agrees_with_the_distribution_metadata():
+    assert vantel.color.__version__ == importlib.metadata.version("vantel-color")
