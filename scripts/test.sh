@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Runs the whole test suite: builds and installs the package into a virtual
 # environment with the test dependencies and runs the tests; then checks what
-# the package offers to code that builds on it, and runs the tests again
-# against a build under AddressSanitizer and UndefinedBehaviorSanitizer.
+# the package offers to code that builds on it, builds and checks the release
+# artifacts, and runs the tests again against a build under AddressSanitizer
+# and UndefinedBehaviorSanitizer.  Each phase is announced and closed by a
+# line of its own, so that every summary in the output says whose it is.
 #
 # Arguments go to pytest and run only that part: bash scripts/test.sh -k repr
 set -euo pipefail
@@ -14,6 +16,26 @@ python=$(make_venv "${VENV:-.venv}")
 if [ $# -gt 0 ]; then
     exec "$python" -m pytest -q "$@"
 fi
-"$python" -m pytest -q
-bash scripts/check_api.sh
-bash scripts/sanitize.sh
+
+phases=4
+started=$SECONDS
+# phase NUMBER NAME COMMAND...: runs COMMAND between two labelled lines.
+phase() {
+    local number=$1 name=$2 start=$SECONDS status=0
+    shift 2
+    echo "== test.sh: phase $number/$phases: $name"
+    "$@" || status=$?
+    if [ "$status" -ne 0 ]; then
+        echo "== test.sh: phase $number/$phases ($name) FAILED (exit $status) after $((SECONDS - start)) s"
+        exit "$status"
+    fi
+    echo "== test.sh: phase $number/$phases ($name) passed in $((SECONDS - start)) s"
+}
+
+phase 1 "test suite, normal build" "$python" -m pytest -q
+phase 2 "API for dependent code" bash scripts/check_api.sh
+# The artifacts go to build/, so that a test run never replaces those of a
+# release in dist/.
+phase 3 "release artifacts" env DIST=build/release/dist bash scripts/release.sh
+phase 4 "test suite under ASan and UBSan" bash scripts/sanitize.sh
+echo "== test.sh: all $phases phases passed in $((SECONDS - started)) s"
