@@ -29,6 +29,7 @@ expected = {
     "vantel/color/__init__.py",
     "vantel/color/color" + sysconfig.get_config_var("EXT_SUFFIX"),
     "vantel/color/color.h",
+    "vantel/color/color_raylib.h",
     "vantel/color/color.pyi",
     "vantel/color/py.typed",
 }

@@ -1,11 +1,14 @@
 """The installed color.h: a self-contained C and C++ header whose record layout
-matches the Color type the module builds.
+matches the Color type the module builds, and color_raylib.h, its companion
+for code that works with raylib's own Color.
 
-Consumers include the header on its own, from C or from C++, with or without
-raylib.h around, so every combination has to compile cleanly under strict
-warnings.
+Consumers include the headers from C or from C++, with or without raylib.h
+around, so every combination has to compile cleanly under strict warnings;
+color.h itself never includes raylib.h, and the companion refuses a raylib.h
+whose Color is not laid out as the record's colour.
 """
 
+import re
 import subprocess
 import sysconfig
 
@@ -32,15 +35,32 @@ COMPILERS = {
     "c++17": ["g++", "-x", "c++", "-std=c++17"],
 }
 
-# With raylib.h in sight the record's channels must be raylib's own Color, so
-# that `&obj->_raw` can be handed to raylib as it is.
-SAME_COLOR = "VantelRaylibColor *as_vantel(Color *color) { return color; }\n"
+# Code that meets raylib.h converts between raylib's Color and the record's
+# colour through the companion header.
+CONVERSIONS = """\
+Color to_raylib(const VantelColorObject *color) { return VantelColor_ToRaylib(color->_raw); }
+void from_raylib(VantelColorObject *color, Color raw) { color->_raw = VantelColor_FromRaylib(raw); }
+"""
+
+# color.h is one header in every translation unit: raylib.h on the include
+# path changes nothing, and nothing of raylib leaks into its includer.
+WITHOUT_RAYLIB = '#ifdef RAYLIB_H\n#error "color.h included raylib.h"\n#endif\n'
 
 INCLUDES = {
     "header alone": '#include "color.h"\n',
-    "raylib.h on the include path": '#include "color.h"\n#include <raylib.h>\n' + SAME_COLOR,
-    "raylib.h included first": '#include <Python.h>\n#include <raylib.h>\n#include "color.h"\n'
-    + SAME_COLOR,
+    "raylib.h on the include path": '#include "color.h"\n' + WITHOUT_RAYLIB,
+    "raylib.h included first": '#include <Python.h>\n#include <raylib.h>\n#include "color_raylib.h"\n'
+    + CONVERSIONS,
+    "companion alone": '#include "color_raylib.h"\n#include "color.h"\n' + CONVERSIONS,
+}
+
+# raylib.h stand-ins whose Color the record's colour cannot be converted from
+# byte for byte.
+MISMATCHED_RAYLIB_COLORS = {
+    "channels reordered": RAYLIB_H.replace("char r;", "char x;")
+    .replace("char a;", "char r;")
+    .replace("char x;", "char a;"),
+    "wider channels": RAYLIB_H.replace("unsigned char", "unsigned short"),
 }
 
 # The record as other compiled modules see it on x86-64: header, method table
@@ -59,7 +79,7 @@ _Static_assert(sizeof(VantelColorMethodTable) == 16, "the table has two entries"
 """
 
 
-def compile_source(tmp_path, language, source, *extra):
+def run_compiler(tmp_path, language, source, *extra):
     source_file = tmp_path / "unit.src"
     source_file.write_text(source)
     command = [
@@ -74,8 +94,20 @@ def compile_source(tmp_path, language, source, *extra):
         *extra,
         str(source_file),
     ]
-    result = subprocess.run(command, capture_output=True, text=True)
+    return subprocess.run(command, capture_output=True, text=True)
+
+
+def compile_source(tmp_path, language, source, *extra):
+    result = run_compiler(tmp_path, language, source, *extra)
     assert result.returncode == 0, result.stderr
+
+
+def raylib_include(tmp_path, text=RAYLIB_H):
+    """Writes `text` as raylib.h into a directory of its own; returns its -I flag."""
+    raylib_dir = tmp_path / "raylib"
+    raylib_dir.mkdir()
+    (raylib_dir / "raylib.h").write_text(text)
+    return "-I" + str(raylib_dir)
 
 
 @pytest.mark.parametrize("language", COMPILERS)
@@ -83,11 +115,17 @@ def compile_source(tmp_path, language, source, *extra):
 def test_header_compiles_cleanly(tmp_path, language, includes):
     extra = []
     if includes != "header alone":
-        raylib_dir = tmp_path / "raylib"
-        raylib_dir.mkdir()
-        (raylib_dir / "raylib.h").write_text(RAYLIB_H)
-        extra.append("-I" + str(raylib_dir))
+        extra.append(raylib_include(tmp_path))
     compile_source(tmp_path, language, INCLUDES[includes], *extra)
+
+
+@pytest.mark.parametrize("language", COMPILERS)
+@pytest.mark.parametrize("raylib_h", MISMATCHED_RAYLIB_COLORS)
+def test_companion_refuses_a_different_raylib_color(tmp_path, language, raylib_h):
+    include = raylib_include(tmp_path, MISMATCHED_RAYLIB_COLORS[raylib_h])
+    result = run_compiler(tmp_path, language, '#include "color_raylib.h"\n', include)
+    assert result.returncode != 0
+    assert re.search(r'static assertion failed: "?Color of raylib.h', result.stderr), result.stderr
 
 
 def test_record_layout_matches_the_type(tmp_path):

@@ -1,7 +1,8 @@
 """What the installed package offers besides the class: a namespace that holds
 only its own names, a version that agrees with the distribution's metadata,
 and, through vantel.color.get_include(), the directory of the installed
-package, holding the public header color.h and no other header.
+package, holding the public headers color.h and color_raylib.h and no other
+header.
 
 (The wheel's contents, the type stubs and the example native consumer are
 checked by scripts/check_api.sh; the release artifacts by scripts/release.sh.)
@@ -25,7 +26,7 @@ def test_include_directory_holds_only_the_public_header():
     include = Path(vantel.color.get_include())
     # Any other header there would be reachable by a consumer's #include and
     # could shadow a header of the consumer's own with the same name.
-    assert sorted(path.name for path in include.glob("*.h")) == ["color.h"]
+    assert sorted(path.name for path in include.glob("*.h")) == ["color.h", "color_raylib.h"]
     assert "VantelColor_Import" in (include / "color.h").read_text()
 
 

@@ -129,7 +129,7 @@ PyObject *consumer_capsule_pointer(PyObject *, PyObject *arg)
 // table_address(): the address of the imported method table.
 PyObject *consumer_table_address(PyObject *, PyObject *)
 {
-    return PyLong_FromVoidPtr(color_api.methods);
+    return PyLong_FromVoidPtr(const_cast<VantelColorMethodTable *>(color_api.methods));
 }
 
 Py_ssize_t parse_count(PyObject *arg)

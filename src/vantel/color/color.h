@@ -14,6 +14,10 @@
  * The field order of the record and the entry order of the table are a
  * binary contract: they never change.
  *
+ * The header declares the same types in every translation unit, whatever
+ * else is included: it never includes raylib.h.  Code that works with
+ * raylib's own Color includes color_raylib.h, which converts between the two.
+ *
  * The header is plain C (C11 or later) and C++ (C++17 or later).  Every call
  * here needs the interpreter lock.
  */
@@ -21,54 +25,34 @@
 #define VANTEL_COLOR_COLOR_H
 
 #include <Python.h>
+#include <assert.h> /* static_assert in C11 */
 #include <stddef.h>
 #include <stdint.h>
 
-/*
- * raylib's Color comes from raylib.h when the compiler can see it.  Without
- * raylib.h the header declares a structure of the identical layout under a
- * name of its own, so that a raylib.h included later can never clash with it.
- * Code that uses this header names the type VantelRaylibColor either way.
- */
-#if defined(RAYLIB_H)
-#  define VANTEL_COLOR_HAVE_RAYLIB_H 1
-#elif defined(__has_include)
-#  if __has_include(<raylib.h>)
-#    include <raylib.h>
-#    define VANTEL_COLOR_HAVE_RAYLIB_H 1
-#  endif
+#ifdef __cplusplus
+extern "C" {
 #endif
 
-#ifdef VANTEL_COLOR_HAVE_RAYLIB_H
-typedef Color VantelRaylibColor;
-#else
+/* The colour itself, laid out as raylib's Color: four bytes r, g, b, a. */
 typedef struct VantelRaylibColor {
     unsigned char r;
     unsigned char g;
     unsigned char b;
     unsigned char a;
 } VantelRaylibColor;
-#endif
 
-#ifdef __cplusplus
-#  define VANTEL_COLOR_STATIC_ASSERT(condition, message) static_assert(condition, message)
-extern "C" {
-#else
-#  define VANTEL_COLOR_STATIC_ASSERT(condition, message) _Static_assert(condition, message)
-#endif
-
-VANTEL_COLOR_STATIC_ASSERT(sizeof(VantelRaylibColor) == 4, "raylib Color is four bytes");
-VANTEL_COLOR_STATIC_ASSERT(offsetof(VantelRaylibColor, r) == 0, "raylib Color starts with r");
-VANTEL_COLOR_STATIC_ASSERT(offsetof(VantelRaylibColor, g) == 1, "raylib Color has g second");
-VANTEL_COLOR_STATIC_ASSERT(offsetof(VantelRaylibColor, b) == 2, "raylib Color has b third");
-VANTEL_COLOR_STATIC_ASSERT(offsetof(VantelRaylibColor, a) == 3, "raylib Color ends with a");
+static_assert(sizeof(VantelRaylibColor) == 4, "raylib Color is four bytes");
+static_assert(offsetof(VantelRaylibColor, r) == 0, "raylib Color starts with r");
+static_assert(offsetof(VantelRaylibColor, g) == 1, "raylib Color has g second");
+static_assert(offsetof(VantelRaylibColor, b) == 2, "raylib Color has b third");
+static_assert(offsetof(VantelRaylibColor, a) == 3, "raylib Color ends with a");
 
 struct VantelColorMethodTable;
 
 /* The instance record of vantel.color.color.Color. */
 typedef struct VantelColorObject {
     PyObject ob_base;
-    struct VantelColorMethodTable *method_table;
+    const struct VantelColorMethodTable *method_table;
     VantelRaylibColor _raw;
 } VantelColorObject;
 
@@ -85,23 +69,23 @@ typedef struct VantelColorMethodTable {
     PyObject *(*new_)(int32_t r, int32_t g, int32_t b, int32_t a);
 } VantelColorMethodTable;
 
-VANTEL_COLOR_STATIC_ASSERT(offsetof(VantelColorObject, _raw) ==
-                               offsetof(VantelColorObject, method_table) + sizeof(void *),
-                           "_raw follows method_table");
-VANTEL_COLOR_STATIC_ASSERT(offsetof(VantelColorMethodTable, new_) == sizeof(void *),
-                           "new is the second entry of the method table");
+static_assert(offsetof(VantelColorObject, _raw) ==
+                  offsetof(VantelColorObject, method_table) + sizeof(void *),
+              "_raw follows method_table");
+static_assert(offsetof(VantelColorMethodTable, new_) == sizeof(void *),
+              "new is the second entry of the method table");
 
 /* What VantelColor_Import() hands out: the Color type and its method table. */
 typedef struct VantelColorAPI {
     PyTypeObject *type; /* a strong reference */
-    VantelColorMethodTable *methods;
+    const VantelColorMethodTable *methods;
 } VantelColorAPI;
 
 /*
  * Imports vantel.color.color and fills `api`.  Returns 0 on success, or -1
- * with an exception set (and `api` left untouched).  The table is read from
- * Color's own dictionary, never an inherited one, and only a capsule without
- * a name is accepted.
+ * with an exception set (and `api` left untouched).  Color's record must
+ * have the header's size, and the table is read from Color's own dictionary,
+ * never an inherited one; only a capsule without a name is accepted.
  */
 static inline int VantelColor_Import(VantelColorAPI *api)
 {
@@ -151,7 +135,7 @@ static inline int VantelColor_Import(VantelColorAPI *api)
         return -1;
     }
     api->type = (PyTypeObject *)type;
-    api->methods = (VantelColorMethodTable *)methods;
+    api->methods = (const VantelColorMethodTable *)methods;
     return 0;
 }
 
@@ -164,7 +148,5 @@ static inline int VantelColor_Check(const VantelColorAPI *api, PyObject *obj)
 #ifdef __cplusplus
 }
 #endif
-
-#undef VANTEL_COLOR_STATIC_ASSERT
 
 #endif /* VANTEL_COLOR_COLOR_H */
