@@ -43,7 +43,7 @@ int make_construction_constants();
 
 // Module execution: the table is filled before the type is readied, since
 // every colour records it when it is created, and then published in the
-// type's dictionary for other compiled modules.
+// type's dictionary for other compiled modules, with the interface version.
 void fill_method_table();
 int publish_method_table();
 

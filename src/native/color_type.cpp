@@ -180,7 +180,15 @@ int publish_method_table()
         return -1;
     }
     OwnedRef key(PyUnicode_InternFromString("__pyx_vtable__"));
-    return key ? PyDict_SetItem(ColorType.tp_dict, key.get(), capsule.get()) : -1;
+    if (!key || PyDict_SetItem(ColorType.tp_dict, key.get(), capsule.get()) < 0) {
+        return -1;
+    }
+    // Beside the table, the interface version this module implements, which
+    // VantelColor_Import() checks against the header its caller was built with.
+    OwnedRef version(PyLong_FromLong(VANTEL_COLOR_API_VERSION));
+    return version ? PyDict_SetItemString(ColorType.tp_dict, VANTEL_COLOR_API_VERSION_KEY,
+                                          version.get())
+                   : -1;
 }
 
 // The text signature gives help() and inspect.signature() the constructor's

@@ -10,6 +10,9 @@
  *     `clamp_byte` and `new`, in that order.  The module publishes its one
  *     table in Color's own dictionary under "__pyx_vtable__" as a capsule
  *     without a name; VantelColor_Import() fetches it.
+ *   - VANTEL_COLOR_API_VERSION is the version of this interface; the module
+ *     publishes the version it implements beside the table, and
+ *     VantelColor_Import() refuses a module older than this header.
  *
  * The field order of the record and the entry order of the table are a
  * binary contract: they never change.
@@ -28,6 +31,18 @@
 #include <assert.h> /* static_assert in C11 */
 #include <stddef.h>
 #include <stdint.h>
+
+/*
+ * The version of the interface this header describes.  It grows when the
+ * interface gains something; what it already holds never changes, so a
+ * module that publishes version N serves every consumer built against N or
+ * lower.  Test it with #if to use what a later version adds.
+ */
+#define VANTEL_COLOR_API_VERSION 1
+
+/* The key in Color's own dictionary under which the module publishes the
+   version it implements, as an int. */
+#define VANTEL_COLOR_API_VERSION_KEY "__vantel_color_api_version__"
 
 #ifdef __cplusplus
 extern "C" {
@@ -82,10 +97,45 @@ typedef struct VantelColorAPI {
 } VantelColorAPI;
 
 /*
+ * Checks that `type` (vantel.color.color.Color) publishes an interface
+ * version of at least VANTEL_COLOR_API_VERSION.  Returns 0, or -1 with an
+ * exception set: ImportError for a module that is too old (one that
+ * publishes no version counts as version 0).  VantelColor_Import() calls
+ * it; a Cython module that cimports Color calls it once at import.
+ */
+static inline int VantelColor_CheckVersion(PyTypeObject *type)
+{
+    PyObject *type_dict = PyType_GetDict(type);
+    PyObject *published = NULL;
+    int found = PyDict_GetItemStringRef(type_dict, VANTEL_COLOR_API_VERSION_KEY, &published);
+    Py_DECREF(type_dict);
+    if (found < 0) {
+        return -1;
+    }
+    long version = 0;
+    if (found) {
+        version = PyLong_Check(published) ? PyLong_AsLong(published) : 0;
+        Py_DECREF(published);
+        if (version == -1 && PyErr_Occurred()) {
+            return -1;
+        }
+    }
+    if (version < VANTEL_COLOR_API_VERSION) {
+        PyErr_Format(PyExc_ImportError,
+                     "vantel.color.color.Color implements native API version %ld, but this "
+                     "module was built against version %d; upgrade vantel-color",
+                     version, VANTEL_COLOR_API_VERSION);
+        return -1;
+    }
+    return 0;
+}
+
+/*
  * Imports vantel.color.color and fills `api`.  Returns 0 on success, or -1
- * with an exception set (and `api` left untouched).  Color's record must
- * have the header's size, and the table is read from Color's own dictionary,
- * never an inherited one; only a capsule without a name is accepted.
+ * with an exception set (and `api` left untouched).  The module must
+ * implement at least this header's version, Color's record must have the
+ * header's size, and the table is read from Color's own dictionary, never an
+ * inherited one; only a capsule without a name is accepted.
  */
 static inline int VantelColor_Import(VantelColorAPI *api)
 {
@@ -100,6 +150,10 @@ static inline int VantelColor_Import(VantelColorAPI *api)
     }
     if (!PyType_Check(type)) {
         PyErr_SetString(PyExc_TypeError, "vantel.color.color.Color is not a type");
+        Py_DECREF(type);
+        return -1;
+    }
+    if (VantelColor_CheckVersion((PyTypeObject *)type) < 0) {
         Py_DECREF(type);
         return -1;
     }

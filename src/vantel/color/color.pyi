@@ -20,6 +20,8 @@ class Color:
     # The native interface for compiled modules (see color.h): a capsule
     # without a name holding the Color method table.
     __pyx_vtable__: ClassVar[CapsuleType]
+    # The version of that interface, which VantelColor_Import() checks.
+    __vantel_color_api_version__: ClassVar[int]
 
     def __init__(self, r: SupportsInt, g: SupportsInt, b: SupportsInt, a: SupportsInt = 255) -> None: ...
 
