@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks what the package offers to code that builds on it: the wheel holds the
-# module, its header and its type stubs and nothing internal; the stubs match
-# the running module; a typed usage sample passes `mypy --strict` and runs; and
-# the example native consumer builds against the installed package and runs.
+# module, its headers, its Cython declarations and its type stubs and nothing
+# internal; the stubs match the running module; a typed usage sample passes
+# `mypy --strict` and runs; and the example native consumer builds against the
+# installed package and runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -30,6 +31,7 @@ expected = {
     "vantel/color/color" + sysconfig.get_config_var("EXT_SUFFIX"),
     "vantel/color/color.h",
     "vantel/color/color_raylib.h",
+    "vantel/color/color.pxd",
     "vantel/color/color.pyi",
     "vantel/color/py.typed",
 }

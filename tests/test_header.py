@@ -1,6 +1,7 @@
 """The installed color.h: a self-contained C and C++ header whose record layout
-matches the Color type the module builds, and color_raylib.h, its companion
-for code that works with raylib's own Color.
+matches the Color type the module builds; color_raylib.h, its companion for
+code that works with raylib's own Color; and color.pxd, the same record and
+method table declared for Cython.
 
 Consumers include the headers from C or from C++, with or without raylib.h
 around, so every combination has to compile cleanly under strict warnings;
@@ -11,6 +12,7 @@ whose Color is not laid out as the record's colour.
 import re
 import subprocess
 import sysconfig
+from pathlib import Path
 
 import pytest
 
@@ -18,17 +20,7 @@ import vantel.color
 from vantel.color.color import Color
 
 # A stand-in for raylib.h with raylib's own include guard and Color layout.
-RAYLIB_H = """\
-#ifndef RAYLIB_H
-#define RAYLIB_H
-typedef struct Color {
-    unsigned char r;
-    unsigned char g;
-    unsigned char b;
-    unsigned char a;
-} Color;
-#endif
-"""
+RAYLIB_H = (Path(__file__).parent / "consumer" / "raylib_stand_in" / "raylib.h").read_text()
 
 COMPILERS = {
     "c11": ["gcc", "-x", "c", "-std=c11"],
@@ -130,3 +122,48 @@ def test_companion_refuses_a_different_raylib_color(tmp_path, language, raylib_h
 
 def test_record_layout_matches_the_type(tmp_path):
     compile_source(tmp_path, "c11", LAYOUT_CHECKS, f"-DBASIC_SIZE={Color.__basicsize__}")
+
+
+def header_declarations(text):
+    """The colour's fields, the record's fields after the object header and the
+    table pointer, and the table's entries (name, result, parameters) of color.h,
+    spelled as color.pxd spells them."""
+    def body(name):
+        return re.search(r"typedef struct %s \{(.*?)\} %s;" % (name, name), text, re.S).group(1)
+
+    def fields(name):
+        return re.findall(r"^\s*(?:const )?([\w ]+?[\s*]+)(\w+);", body(name), re.M)
+
+    entries = re.findall(r"^\s*([\w *]+?)\s*\(\*(\w+)\)\(([^)]*)\);", body("VantelColorMethodTable"), re.M)
+    return (
+        [(kind.strip(), name) for kind, name in fields("VantelRaylibColor")],
+        [(kind.strip(), name) for kind, name in fields("VantelColorObject")[2:]],
+        [
+            (
+                name.rstrip("_"),  # `new_`: `new` is reserved in C++
+                {"PyObject *": "Color"}.get(result, result),
+                [{"VantelColorObject *self": "self"}.get(p.strip(), p.strip()) for p in params.split(",")],
+            )
+            for result, name, params in entries
+        ],
+    )
+
+
+def declaration_file_declarations(text):
+    """The same three lists, read from color.pxd."""
+    colour = re.search(r"ctypedef struct VantelRaylibColor:\n((?: +[^\n]+\n)+)", text).group(1)
+    record = text[text.index("cdef class Color:"):]
+    methods = re.findall(r"^\s+cdef (\w+) (\w+)\(([^)]*)\)", record, re.M)
+    return (
+        [tuple(line.strip().rsplit(" ", 1)) for line in colour.splitlines() if line.strip()],
+        [tuple(pair) for pair in re.findall(r"^\s+cdef (\w+) (\w+)$", record, re.M)],
+        [(name, result, [p.strip() for p in params.split(",")]) for result, name, params in methods],
+    )
+
+
+def test_cython_declaration_matches_the_header():
+    include = Path(vantel.color.get_include())
+    header = header_declarations((include / "color.h").read_text())
+    declared = declaration_file_declarations((include / "color.pxd").read_text())
+    assert header[2][0][0] == "clamp_byte"  # the parse found the table
+    assert declared == header
