@@ -5,7 +5,13 @@ import os
 
 import pytest
 
-from consumer.build import BuildError, build_consumer, load_consumer
+from consumer.build import (
+    BuildError,
+    build_c_consumer,
+    build_consumer,
+    build_cython_consumer,
+    load_consumer,
+)
 from native_build import build_module_package, module_sources
 from support import PRETEND_VERSION_HEX
 
@@ -23,6 +29,26 @@ def consumer_path(tmp_path_factory):
 def consumer(consumer_path):
     """The `_color_consumer` module, imported from its built file."""
     return load_consumer(consumer_path)
+
+
+def build_or_fail(build, tmp_path_factory, name):
+    """Runs `build` into a fresh directory `name`; a failed build fails the test."""
+    try:
+        return build(tmp_path_factory.mktemp(name))
+    except BuildError as error:
+        pytest.fail(str(error))
+
+
+@pytest.fixture(scope="session")
+def c_consumer(tmp_path_factory):
+    """The C11 consumer `_color_consumer_c`, built and imported."""
+    return load_consumer(build_or_fail(build_c_consumer, tmp_path_factory, "c_consumer"))
+
+
+@pytest.fixture(scope="session")
+def cython_consumer(tmp_path_factory):
+    """The Cython consumer `_color_consumer_cython`, built and imported."""
+    return load_consumer(build_or_fail(build_cython_consumer, tmp_path_factory, "cython_consumer"))
 
 
 def build_test_module(tmp_path_factory, name, definitions):
