@@ -23,20 +23,13 @@
 extern "C" {
 #endif
 
-static_assert(sizeof(Color) == sizeof(VantelRaylibColor),
-              "Color of raylib.h is four bytes");
+/* Four bytes at offsets 0 to 3 leave each channel exactly one byte. */
+static_assert(sizeof(Color) == sizeof(VantelRaylibColor), "Color of raylib.h is four bytes");
 static_assert(offsetof(Color, r) == offsetof(VantelRaylibColor, r) &&
-                  sizeof(((Color *)0)->r) == 1,
-              "Color of raylib.h starts with the byte r");
-static_assert(offsetof(Color, g) == offsetof(VantelRaylibColor, g) &&
-                  sizeof(((Color *)0)->g) == 1,
-              "Color of raylib.h has the byte g second");
-static_assert(offsetof(Color, b) == offsetof(VantelRaylibColor, b) &&
-                  sizeof(((Color *)0)->b) == 1,
-              "Color of raylib.h has the byte b third");
-static_assert(offsetof(Color, a) == offsetof(VantelRaylibColor, a) &&
-                  sizeof(((Color *)0)->a) == 1,
-              "Color of raylib.h ends with the byte a");
+                  offsetof(Color, g) == offsetof(VantelRaylibColor, g) &&
+                  offsetof(Color, b) == offsetof(VantelRaylibColor, b) &&
+                  offsetof(Color, a) == offsetof(VantelRaylibColor, a),
+              "Color of raylib.h holds r, g, b and a in this order");
 
 /* raylib's Color with the channels of `color`. */
 static inline Color VantelColor_ToRaylib(VantelRaylibColor color)
