@@ -9,6 +9,7 @@ tests/consumer/, against the installed package.
 """
 
 import datetime
+import json
 import subprocess
 import sys
 import types
@@ -16,7 +17,7 @@ import types
 import pytest
 
 from consumer.build import BuildError, build_two_unit_program
-from support import clamp
+from support import clamp, run_python
 from test_leaks import assert_no_leak
 from vantel.color.color import Color
 
@@ -228,6 +229,48 @@ def test_import_checks_what_it_hands_out(c_consumer, monkeypatch, case):
         with pytest.raises(expected, match=message):
             c_consumer.import_api()
     assert_no_leak(c_consumer.import_api, expected, watched=[color, module])
+
+
+# Each allocation of VantelColor_Import made to fail in turn, in a fresh
+# interpreter: every one ends in MemoryError, never a crash, and no path keeps
+# a reference to the type.  (Color itself is immortal, so a mortal stand-in
+# that passes every check takes its place.)
+IMPORT_UNDER_ALLOCATION_FAILURE = """
+import importlib.util, json, sys, types, _testcapi
+from vantel.color.color import Color
+
+spec = importlib.util.spec_from_file_location("_color_consumer_c", sys.argv[1])
+consumer = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(consumer)
+stand_in = type("Color", (Color,), {
+    "__slots__": (),
+    "__vantel_color_api_version__": 1,
+    "__pyx_vtable__": Color.__dict__["__pyx_vtable__"],
+})
+sys.modules["vantel.color.color"] = types.ModuleType("vantel.color.color")
+sys.modules["vantel.color.color"].Color = stand_in
+outcomes = []
+before = sys.getrefcount(stand_in)
+for failing in range(40):
+    _testcapi.set_nomemory(failing, failing + 1)
+    try:
+        outcome = consumer.import_api() is stand_in
+    except MemoryError:
+        outcome = "MemoryError"
+    finally:
+        _testcapi.remove_mem_hooks()
+    outcomes.append(outcome)
+print(json.dumps({"outcomes": outcomes, "references": sys.getrefcount(stand_in) - before}))
+"""
+
+
+def test_import_survives_every_allocation_failure(c_consumer):
+    result = run_python(IMPORT_UNDER_ALLOCATION_FAILURE, c_consumer.__file__)
+    report = json.loads(result.stdout)
+    failures = report["outcomes"].index(True)
+    assert failures >= 4  # the module's name, "Color", the version key, "__pyx_vtable__"
+    assert report["outcomes"] == ["MemoryError"] * failures + [True] * (40 - failures)
+    assert report["references"] == 0
 
 
 # ---------------------------------------------------------------------------
