@@ -164,3 +164,56 @@ def test_failed_exec_under_another_name_leaves_the_fixed_key_as_it_was(hook_site
     assert result["name"] == "color"
     assert result["entry"] == before
     assert result["second"] == result["expected_second"]
+
+
+# An exec retried after a failure at step 12, with each of its allocations
+# failing in turn.  The module's exec is called directly, so that no import
+# machinery runs under the failing allocator, and the type is ready before
+# the sweep, which steers around the interpreter's own fault in PyType_Ready.
+# Every attempt ends in MemoryError or at step 12, and the import that follows
+# gives a working Color that publishes its native interface.
+EXEC_UNDER_ALLOCATION_FAILURE = "import json, os, sys\n" + WORKING_COLOR + """
+import _imp, _testcapi, glob, importlib.util
+(path,) = glob.glob(os.path.join(sys.argv[1], "vantel", "color", "color.*.so"))
+spec = importlib.util.spec_from_file_location("vantel.color.color", path)
+
+def attempt(failing):
+    sys.modules.pop("vantel.color.color", None)
+    module = _imp.create_dynamic(spec)
+    if failing is not None:
+        _testcapi.set_nomemory(failing, failing + 1)
+    try:
+        _imp.exec_dynamic(module)
+    except MemoryError:
+        return "MemoryError", module
+    except RuntimeError as error:
+        return str(error), module
+    finally:
+        _testcapi.remove_mem_hooks()
+    return "no failure", module
+
+outcomes = [attempt(None)[0]]
+for failing in range(int(sys.argv[2])):
+    outcome, last = attempt(failing)
+    outcomes.append(outcome)
+sys.modules.pop("vantel.color.color", None)
+del os.environ["VANTEL_COLOR_FAIL_EXEC_STEP"]
+import vantel.color.color
+namespace = vantel.color.color.Color.__dict__
+print(json.dumps({"outcomes": outcomes, "second": check_working(last), "expected_second": WORKING,
+                  "version": namespace["__vantel_color_api_version__"],
+                  "table": type(namespace["__pyx_vtable__"]).__name__}))
+"""
+
+
+def test_exec_retried_under_allocation_failure(hook_site):
+    sweep = 300
+    result = run_with_hooks(hook_site, EXEC_UNDER_ALLOCATION_FAILURE, str(sweep), fail_step=12)
+    on_purpose = "exec step 12 failed on purpose"
+    outcomes = result["outcomes"]
+    assert set(outcomes) == {"MemoryError", on_purpose}
+    assert outcomes.count("MemoryError") >= 10
+    assert outcomes[-1] == on_purpose  # the sweep went past the last allocation
+    assert result["second"] == result["expected_second"]
+    assert result["version"] == 1
+    assert result["table"] == "PyCapsule"
