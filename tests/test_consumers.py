@@ -117,6 +117,8 @@ def test_cython_override_of_clamp_byte_reaches_only_native_callers(cython_consum
     assert list(tinted) == [255, 0, 10, 255]
     tinted.r, tinted.green, tinted.alpha = -1, 1000, 128
     assert list(tinted) == [0, 255, 10, 128]
+    # The version constant the declaration file passes on from color.h.
+    assert cython_consumer.API_VERSION == Color.__vantel_color_api_version__
 
 
 def test_c_subtype_finaliser_runs_from_colors_destruction(c_consumer):
