@@ -49,3 +49,21 @@ def test_every_goal_is_judged(quick_run):
     goals = quick_run.stdout.split("== goals (ratios from this run) ==\n", 1)[1].splitlines()
     assert len(goals) == 9
     assert all(line[:4] in {"PASS", "MISS", "n/a "} for line in goals), goals
+
+
+def test_instruction_mode_counts_every_operation():
+    run = subprocess.run(
+        [sys.executable, str(BENCH), "--instructions", "--quick"],
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
+    assert run.returncode == 0, run.stderr
+    if "skipped: valgrind is not installed" in run.stdout:
+        pytest.skip("valgrind is not installed")
+    headings = [line for line in run.stdout.splitlines() if line.startswith("== instructions: ")]
+    assert len(headings) >= 14, run.stdout
+    # The first row of every table is Color's (or the loop's) own figure.
+    for table in run.stdout.split("== instructions: ")[1:]:
+        first_row = table.splitlines()[1]
+        assert first_row.split()[-2].replace(",", "").isdigit(), table

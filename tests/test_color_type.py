@@ -299,7 +299,7 @@ def test_capsule_pointer_is_the_table(consumer):
         consumer.capsule_pointer("vantel.color.color.Color")
 
 
-@pytest.mark.parametrize("loop", ["new_many", "call_type_many"])
+@pytest.mark.parametrize("loop", ["new_many", "call_type_many", "call_function_many"])
 def test_native_construction_does_not_leak(consumer, loop):
     run = getattr(consumer, loop)
     run(1000)

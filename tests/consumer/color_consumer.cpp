@@ -185,6 +185,26 @@ PyObject *consumer_call_type_many(PyObject *, PyObject *arg)
     return Py_XNewRef(result);
 }
 
+// call_function_many(n): builds and drops n colours with
+// PyObject_CallFunction(Color, "iiii", ...), which builds an argument tuple
+// from a format for every call.
+PyObject *consumer_call_function_many(PyObject *, PyObject *arg)
+{
+    Py_ssize_t count = parse_count(arg);
+    if (count < 0) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *color = PyObject_CallFunction(reinterpret_cast<PyObject *>(color_api.type),
+                                                "iiii", 10, 20, 30, 255);
+        if (color == nullptr) {
+            return nullptr;
+        }
+        Py_DECREF(color);
+    }
+    Py_RETURN_NONE;
+}
+
 PyMethodDef consumer_methods[] = {
     {"clamp_byte", consumer_clamp_byte, METH_O, nullptr},
     {"new", consumer_new, METH_VARARGS, nullptr},
@@ -195,6 +215,7 @@ PyMethodDef consumer_methods[] = {
     {"table_address", consumer_table_address, METH_NOARGS, nullptr},
     {"new_many", consumer_new_many, METH_O, nullptr},
     {"call_type_many", consumer_call_type_many, METH_O, nullptr},
+    {"call_function_many", consumer_call_function_many, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,336 @@
+"""The instruction-count mode of the benchmarks: `python benchmarks/bench.py --instructions`.
+
+Wall-clock figures on a shared machine swing by tens of percent; the number
+of instructions an operation executes does not.  This mode runs every
+statement under valgrind's callgrind, in one interpreter process for all
+peers, and reports instructions per operation.
+
+How one figure is taken: the statement runs in a loop `for _ in range(n)`,
+first `WARM_UP` times (so that the interpreter's adaptive bytecode has
+settled), then `n1` and then `n2` times.  Callgrind writes a dump of its
+counters each time the marker `os.getppid()` is entered (--dump-before), and
+the marker is called before and after each of the two loops, so the two dumps
+between them count the two loops alone.  Their difference divided by
+`n2 - n1` is the cost of one iteration: start-up, set-up and the loop's own
+entry cancel out.  What remains includes one turn of the `for` loop itself,
+which the row "loop alone" prints.  The collector is disabled while the loops
+run, so that a collection that happens to fall into one loop does not move
+a figure; objects are still freed by reference counting.
+
+The native `new` of the method table, `PyObject_Vectorcall` and
+`PyObject_CallFunction` on the type are counted through the C loops of the
+test-only consumer extension (tests/consumer), built for the run; their
+figures are per colour, with no Python loop around each one.
+"""
+
+import dataclasses
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import textwrap
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+REPO = HERE.parent
+
+WARM_UP = 300
+MARKER = "os_getppid"  # the C function behind os.getppid(), the dump marker
+
+COLOR = "vantel Color"
+PURE = "pure-Python __slots__ class"
+PYGAME = "pygame.Color (pygame-ce)"
+TUPLE = "floor: 4-tuple"
+RANGE = "floor: range(10, 20, 30)"
+LOOP = "loop alone"
+
+PEER_TYPES = {COLOR: "Color", PURE: "PureColor", PYGAME: "pygame.Color"}
+
+
+@dataclasses.dataclass
+class Case:
+    peer: str
+    setup: str = ""
+    stmt: str = ""
+    native: str = ""  # a consumer loop, called once with the count
+    missing: str = ""
+    instructions: float = None
+
+
+@dataclasses.dataclass
+class Operation:
+    title: str
+    cases: list
+
+    def figure(self, peer):
+        for case in self.cases:
+            if case.peer == peer and case.instructions is not None:
+                return case.instructions
+        return None
+
+
+def peer_cases(stmt, instance=True, missing=None, floor=None):
+    missing = missing or {}
+    cases = []
+    for peer, type_name in PEER_TYPES.items():
+        setup = f"T = {type_name}\n" + ("c = T(10, 20, 30)\n" if instance else "")
+        cases.append(Case(peer, setup, stmt, missing=missing.get(peer, "")))
+    if floor == TUPLE:
+        cases.append(Case(TUPLE, "c = (10, 20, 30, 255)\n", stmt))
+    elif floor == RANGE:
+        cases.append(Case(RANGE, "T = range\n", stmt))
+    return cases
+
+
+ITERATION_FLOOR = TUPLE
+
+SET_NONE = "try:\n    c.r = None\nexcept TypeError:\n    pass"
+TOO_FEW = "try:\n    T(1, 2)\nexcept TypeError:\n    pass"
+
+NATIVE_NEW = "method table new (C loop)"
+NATIVE_VECTORCALL = "PyObject_Vectorcall(Color, 4 ints) (C loop)"
+NATIVE_CALL_FUNCTION = 'PyObject_CallFunction(Color, "iiii", ...) (C loop)'
+PYTHON_CALL = "Color(10, 20, 30, 255) from Python"
+
+
+def operations():
+    return [
+        Operation("T(10, 20, 30)", peer_cases("T(10, 20, 30)", instance=False, floor=RANGE)),
+        Operation(
+            "T(r=10, g=20, b=30, a=40)",
+            peer_cases(
+                "T(r=10, g=20, b=30, a=40)",
+                instance=False,
+                missing={PYGAME: "takes no keyword arguments"},
+            ),
+        ),
+        Operation("c.r", peer_cases("c.r")),
+        Operation("c.r = 99", peer_cases("c.r = 99")),
+        Operation("repr(c)", peer_cases("repr(c)")),
+        Operation("r, g, b, a = c", peer_cases("r, g, b, a = c", floor=ITERATION_FLOOR)),
+        Operation("list(c)", peer_cases("list(c)", floor=ITERATION_FLOOR)),
+        Operation("255 in c", peer_cases("255 in c", floor=ITERATION_FLOOR)),
+        Operation("next(iter(c))", peer_cases("next(iter(c))", floor=ITERATION_FLOOR)),
+        Operation(
+            "for x in c: break", peer_cases("for x in c:\n    break", floor=ITERATION_FLOOR)
+        ),
+        Operation("try: c.r = None / except TypeError: pass", peer_cases(SET_NONE)),
+        Operation(
+            "try: T(1, 2) / except TypeError: pass",
+            peer_cases(TOO_FEW, instance=False, missing={PYGAME: "raises ValueError instead"}),
+        ),
+        Operation(
+            "native construction (per colour)",
+            [
+                Case(NATIVE_NEW, native="new_many"),
+                Case(NATIVE_VECTORCALL, native="call_type_many"),
+                Case(NATIVE_CALL_FUNCTION, native="call_function_many"),
+                Case(PYTHON_CALL, "T = Color\n", "T(10, 20, 30, 255)"),
+            ],
+        ),
+        Operation("pass", [Case(LOOP, "", "pass")]),
+    ]
+
+
+# ---------------------------------------------------------------------------
+# The measured process, run under callgrind.
+
+
+def child_main(spec_path):
+    """Runs every case of the spec between markers; callgrind does the counting."""
+    spec = json.loads(Path(spec_path).read_text())
+    sys.path.insert(0, str(HERE))
+    os.environ.setdefault("PYGAME_HIDE_SUPPORT_PROMPT", "1")
+    import gc
+
+    import pure_python_color
+    from vantel.color.color import Color
+
+    namespace = {"Color": Color, "PureColor": pure_python_color.Color}
+    if spec["pygame"]:
+        import pygame
+
+        namespace["pygame"] = pygame
+    if spec["consumer"]:
+        sys.path.insert(0, str(REPO / "tests"))
+        from consumer.build import load_consumer
+
+        namespace["consumer"] = load_consumer(spec["consumer"])
+    marker = os.getppid
+    n1, n2 = spec["n1"], spec["n2"]
+    gc.collect()
+    gc.disable()
+    for setup, stmt, native in spec["cases"]:
+        if native:
+            source = f"def run(_n):\n    consumer.{native}(_n)\n"
+        else:
+            source = (
+                "def run(_n):\n"
+                + textwrap.indent(setup, "    ")
+                + "    for _ in range(_n):\n"
+                + textwrap.indent(stmt, "        ")
+                + "\n"
+            )
+        scope = dict(namespace)
+        exec(compile(source, "<benchmark>", "exec"), scope)
+        run = scope["run"]
+        run(WARM_UP)
+        marker()
+        run(n1)
+        marker()
+        run(n2)
+        marker()
+    gc.enable()
+
+
+# ---------------------------------------------------------------------------
+# The driver.
+
+
+def dump_totals(directory):
+    """The instruction total of every callgrind dump, in the order written."""
+    totals = []
+    for path in Path(directory).iterdir():
+        stem, _, suffix = path.name.rpartition(".")
+        if stem != "callgrind.out" or not suffix.isdigit():
+            continue
+        for line in path.read_text().splitlines():
+            if line.startswith(("totals:", "summary:")):
+                totals.append((int(suffix), int(line.split()[1])))
+                break
+    return [total for _, total in sorted(totals)]
+
+
+def build_consumer(directory):
+    sys.path.insert(0, str(REPO / "tests"))
+    try:
+        from consumer.build import BuildError
+        from consumer.build import build_consumer as build
+    except ImportError as error:
+        return None, f"the consumer build helper is missing ({error})"
+    try:
+        return str(build(directory)), ""
+    except (BuildError, OSError) as error:
+        return None, f"the consumer could not be built: {str(error).splitlines()[0]}"
+
+
+def has_pygame():
+    try:
+        import pygame  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def measure(ops, n1, n2, directory):
+    """Fills in every case's instructions; returns an error text or ''."""
+    pygame_here = has_pygame()
+    consumer, reason = build_consumer(directory)
+    measured = []
+    for op in ops:
+        for case in op.cases:
+            if case.missing:
+                continue
+            if case.peer == PYGAME and not pygame_here:
+                case.missing = "pygame-ce is not installed"
+            elif case.native and consumer is None:
+                case.missing = reason
+            else:
+                measured.append(case)
+    spec = {
+        "n1": n1,
+        "n2": n2,
+        "pygame": pygame_here,
+        "consumer": consumer,
+        "cases": [(case.setup, case.stmt, case.native) for case in measured],
+    }
+    spec_path = Path(directory, "spec.json")
+    spec_path.write_text(json.dumps(spec))
+    command = [
+        "valgrind",
+        "--tool=callgrind",
+        f"--dump-before={MARKER}",
+        "--dump-line=no",
+        f"--callgrind-out-file={Path(directory, 'callgrind.out')}",
+        sys.executable,
+        str(Path(__file__).resolve()),
+        "--child",
+        str(spec_path),
+    ]
+    result = subprocess.run(command, capture_output=True, text=True)
+    if result.returncode != 0:
+        return f"the measured process failed (exit {result.returncode}):\n{result.stderr[-2000:]}"
+    totals = dump_totals(directory)
+    # Three markers per case: the first dump holds everything before the
+    # first loop, the next two the loops of n1 and n2 iterations.
+    if len(totals) < 3 * len(measured):
+        return f"expected {3 * len(measured)} callgrind dumps, found {len(totals)}"
+    for index, case in enumerate(measured):
+        first, second = totals[3 * index + 1], totals[3 * index + 2]
+        case.instructions = (second - first) / (n2 - n1)
+    return ""
+
+
+def print_operation(op):
+    base = op.cases[0].instructions
+    width = max(len(case.peer) for case in op.cases) + 2
+    print(f"== instructions: {op.title} ==")
+    for case in op.cases:
+        if case.instructions is None:
+            print(f"{case.peer:<{width}}{'n/a':>10}{'':>10}  ({case.missing})")
+            continue
+        ratio = f"{case.instructions / base:>10.2f}" if base else ""
+        print(f"{case.peer:<{width}}{case.instructions:>10,.0f}{ratio}")
+    print()
+
+
+def print_goals(ops):
+    by_title = {op.title: op for op in ops}
+
+    def line(title, peer, factor, text):
+        op = by_title[title]
+        color, other = op.figure(COLOR), op.figure(peer)
+        if color is None or other is None:
+            print(f"n/a   {text}: {peer} not measured")
+            return
+        value = other / color
+        state = "met" if value >= factor else "not met"
+        print(f"{state:<8}{text}: {value:.2f}x (goal {factor}x; {color:,.0f} vs {other:,.0f})")
+
+    print("== instruction goals (ratios from this run; other's instructions over Color's) ==")
+    line("255 in c", PURE, 2.8, "255 in c against the pure-Python class")
+    line("next(iter(c))", PURE, 2.0, "next(iter(c)) against the pure-Python class")
+    line("r, g, b, a = c", PURE, 3.4, "unpacking against the pure-Python class")
+    line("r, g, b, a = c", PYGAME, 1.5, "unpacking against pygame-ce")
+    line("list(c)", PURE, 2.4, "list(c) against the pure-Python class")
+    line("T(10, 20, 30)", RANGE, 1.4, "Color(10, 20, 30) against range(10, 20, 30)")
+    print()
+
+
+def main(quick):
+    print("mode: instructions per operation under callgrind (deterministic)")
+    if shutil.which("valgrind") is None:
+        print("skipped: valgrind is not installed, so instructions cannot be counted")
+        print("(install it with `apt-get install valgrind`, or run without --instructions)")
+        return 0
+    version = subprocess.run(["valgrind", "--version"], capture_output=True, text=True)
+    print(f"valgrind: {version.stdout.strip()}")
+    n1, n2 = (20, 120) if quick else (200, 1200)
+    print(f"loops: {n1:,} and {n2:,} iterations per case, after {WARM_UP} to warm up")
+    print()
+    ops = operations()
+    with tempfile.TemporaryDirectory(prefix="vantel-instructions-") as directory:
+        error = measure(ops, n1, n2, directory)
+    if error:
+        print(f"failed to count instructions: {error}")
+        return 0
+    for op in ops:
+        print_operation(op)
+    print_goals(ops)
+    return 0
+
+
+if __name__ == "__main__" and sys.argv[1:2] == ["--child"]:
+    child_main(sys.argv[2])
