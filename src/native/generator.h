@@ -18,7 +18,9 @@ struct Generator;
 // in (None for next()), or null when an exception is pending that must be
 // raised where the body stands.  Returns the next value; or ends the body
 // with finish_generator() or leave_generator_with_exception() and returns
-// their null.
+// their null.  A body has no exception handler: an exception raised where it
+// stands always leaves it, so close() finishes the generator without
+// resuming the body.
 using GeneratorBody = PyObject *(*)(Generator *generator, PyObject *sent);
 
 // Resume points: 0 before the body has started, positive while it is
