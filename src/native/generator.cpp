@@ -218,6 +218,40 @@ int generator_clear(PyObject *self)
     return 0;
 }
 
+// Generators are recycled last in, first out, as their bodies' records
+// are, so that iterating colour after colour allocates nothing.  A slot
+// keeps the object's memory with its collector header; 32 of them (about
+// 3 KB) cover a good many iterators alive at once.
+constexpr int kGeneratorFreeListCapacity = 32;
+Generator *free_generators[kGeneratorFreeListCapacity];
+int free_generator_count = 0;
+
+// A generator that the collector has finalised keeps that mark in its
+// header, which a reused one must not carry: such a one is freed instead.
+void release_generator_memory(Generator *generator)
+{
+    PyObject *self = reinterpret_cast<PyObject *>(generator);
+    if (free_generator_count < kGeneratorFreeListCapacity && !PyObject_GC_IsFinalized(self)) {
+        free_generators[free_generator_count++] = generator;
+    } else {
+        PyObject_GC_Del(self);
+    }
+}
+
+Generator *allocate_generator()
+{
+    if (free_generator_count > 0) {
+        Generator *generator = free_generators[--free_generator_count];
+        (void)PyObject_Init(reinterpret_cast<PyObject *>(generator), &GeneratorType);
+        return generator;
+    }
+    return PyObject_GC_New(Generator, &GeneratorType);
+}
+
+// A generator dropped half-way is closed, which only finishes it (see
+// generator_close): that releases the body's state but runs nothing that
+// could reach this generator again, so the finaliser's guard against
+// resurrection is not needed here.
 void generator_dealloc(PyObject *self)
 {
     Generator *generator = as_generator(self);
@@ -225,15 +259,8 @@ void generator_dealloc(PyObject *self)
     if (generator->weakrefs != nullptr) {
         PyObject_ClearWeakRefs(self);
     }
-    if (generator->resume_point > 0) {
-        PyObject_GC_Track(self);
-        if (PyObject_CallFinalizerFromDealloc(self) < 0) {
-            return;  // resurrected by the code that ran while closing
-        }
-        PyObject_GC_UnTrack(self);
-    }
     finish_generator(generator);
-    PyObject_GC_Del(self);
+    release_generator_memory(generator);
 }
 
 PyObject *generator_get_running(PyObject *self, void *)
@@ -326,7 +353,7 @@ PyTypeObject GeneratorType = {
 PyObject *new_generator(GeneratorBody body, PyObject *state, PyObject *code, PyObject *name,
                         PyObject *qualname)
 {
-    Generator *generator = PyObject_GC_New(Generator, &GeneratorType);
+    Generator *generator = allocate_generator();
     if (generator == nullptr) {
         return nullptr;
     }
