@@ -32,6 +32,8 @@ constexpr uint8_t clamp_to_byte(int32_t value) noexcept
 // Creation (tp_new): a zero-filled record pointing at the method table.  It
 // never looks at the arguments; __init__ does.
 PyObject *color_new(PyTypeObject *type, PyObject *args, PyObject *kwds);
+// Creation of the exact type, as color_new(&ColorType, ...) without its tests.
+PyObject *new_exact_color();
 
 // Construction (construction.cpp): __init__, and Color(...) through
 // vectorcall.

@@ -30,7 +30,7 @@ uint8_t clamp_byte(VantelColorObject *, int32_t value)
 
 PyObject *new_color(int32_t r, int32_t g, int32_t b, int32_t a)
 {
-    PyObject *color = color_new(&ColorType, empty_tuple, nullptr);
+    PyObject *color = new_exact_color();
     if (color == nullptr) {
         add_traceback_entry(Label::ColorNew);
         return nullptr;
@@ -153,6 +153,9 @@ PyObject *color_repr(PyObject *self)
 // Creation never looks at the arguments: __init__ does.
 PyObject *color_new(PyTypeObject *type, PyObject *, PyObject *)
 {
+    if (type == &ColorType) [[likely]] {
+        return new_exact_color();
+    }
     PyObject *object;
     if (PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT)) [[unlikely]] {
         // object.__new__ refuses abstract classes with its own message.
@@ -165,6 +168,21 @@ PyObject *color_new(PyTypeObject *type, PyObject *, PyObject *)
     }
     as_color(object)->method_table = &color_method_table;
     return object;
+}
+
+// What the generic allocator does for the exact type, which has no items,
+// no collector tracking and a static type object (no reference to take):
+// one allocation, the object header and a zeroed colour.
+PyObject *new_exact_color()
+{
+    auto *color = static_cast<VantelColorObject *>(PyObject_Malloc(sizeof(VantelColorObject)));
+    if (color == nullptr) {
+        return PyErr_NoMemory();
+    }
+    (void)PyObject_Init(reinterpret_cast<PyObject *>(color), &ColorType);
+    color->method_table = &color_method_table;
+    color->_raw = {0, 0, 0, 0};
+    return reinterpret_cast<PyObject *>(color);
 }
 
 void fill_method_table()

@@ -200,7 +200,7 @@ int color_init(PyObject *self, PyObject *args, PyObject *kwds)
 PyObject *color_vectorcall(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames)
 {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    PyObject *self = color_new(&ColorType, empty_tuple, nullptr);
+    PyObject *self = new_exact_color();
     if (self == nullptr) {
         return nullptr;
     }
