@@ -148,15 +148,13 @@ int bind_init_arguments(PyObject *const *args, Py_ssize_t nargs, const Keywords 
 // Converts every given argument, in parameter order, before anything is
 // stored; then stores all four channels in one write.  An argument's
 // __int__ may run arbitrary code, even on this colour: the store comes last.
-int convert_and_store(VantelColorObject *self, PyObject *const slots[4])
+// `arguments` holds r, g, b and, when `has_alpha`, a.
+int convert_and_store(VantelColorObject *self, PyObject *const *arguments, bool has_alpha)
 {
     int32_t values[4] = {0, 0, 0, 255};
-    for (int i = 0; i < 4; ++i) {
-        if (slots[i] == nullptr) {
-            continue;  // an omitted a keeps its default
-        }
-        values[i] = object_to_int(slots[i]);
-        if (values[i] == -1 && PyErr_Occurred()) {
+    for (int i = 0; i < (has_alpha ? 4 : 3); ++i) {
+        values[i] = object_to_int(arguments[i]);
+        if (values[i] == -1 && PyErr_Occurred()) [[unlikely]] {
             return -1;
         }
     }
@@ -165,15 +163,17 @@ int convert_and_store(VantelColorObject *self, PyObject *const slots[4])
     return 0;
 }
 
+// Every call but the common one: keywords, or a wrong number of arguments.
 template <class Keywords>
-int initialise(PyObject *self, PyObject *const *args, Py_ssize_t nargs, const Keywords &keywords)
+int bind_and_initialise(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                        const Keywords &keywords)
 {
     // Decided once: an __int__ may empty a keyword dictionary meanwhile.
     const bool slots_owned = keywords.size() > 0;
     PyObject *slots[4] = {nullptr, nullptr, nullptr, nullptr};
     int result = bind_init_arguments(args, nargs, keywords, slots);
     if (result == 0) {
-        result = convert_and_store(as_color(self), slots);
+        result = convert_and_store(as_color(self), slots, slots[3] != nullptr);
     }
     if (slots_owned) {
         for (PyObject *slot : slots) {
@@ -184,6 +184,46 @@ int initialise(PyObject *self, PyObject *const *args, Py_ssize_t nargs, const Ke
         add_traceback_entry(Label::ColorInit);
     }
     return result;
+}
+
+// The common arguments: ints below 2**30 in magnitude, read in place with
+// nothing that can fail or call out.  Stores the colour and returns true;
+// or returns false, having stored nothing, when one argument is another
+// object.
+bool store_compact_ints(VantelColorObject *self, PyObject *const *arguments, bool has_alpha)
+{
+    int32_t values[4] = {0, 0, 0, 255};
+    for (int i = 0; i < (has_alpha ? 4 : 3); ++i) {
+        if (!PyLong_Check(arguments[i])) [[unlikely]] {
+            return false;
+        }
+        auto *number = reinterpret_cast<PyLongObject *>(arguments[i]);
+        if (!_PyLong_IsCompact(number)) [[unlikely]] {
+            return false;
+        }
+        values[i] = static_cast<int32_t>(_PyLong_CompactValue(number));
+    }
+    self->_raw = {clamp_to_byte(values[0]), clamp_to_byte(values[1]), clamp_to_byte(values[2]),
+                  clamp_to_byte(values[3])};
+    return true;
+}
+
+template <class Keywords>
+int initialise(PyObject *self, PyObject *const *args, Py_ssize_t nargs, const Keywords &keywords)
+{
+    if (keywords.size() != 0 || nargs < 3 || nargs > 4) [[unlikely]] {
+        return bind_and_initialise(self, args, nargs, keywords);
+    }
+    // The common call: the positional arguments are r, g, b and maybe a.
+    const bool has_alpha = nargs == 4;
+    if (store_compact_ints(as_color(self), args, has_alpha)) [[likely]] {
+        return 0;
+    }
+    if (convert_and_store(as_color(self), args, has_alpha) < 0) {
+        add_traceback_entry(Label::ColorInit);
+        return -1;
+    }
+    return 0;
 }
 
 }  // namespace
