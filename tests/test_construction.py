@@ -6,6 +6,7 @@ subclass that does not override `__init__`, and `c.__init__(...)` on an existing
 colour.  They must agree on results, messages and traceback entries.
 """
 
+import json
 from decimal import Decimal
 from fractions import Fraction
 
@@ -15,7 +16,7 @@ from hypothesis import strategies as st
 
 from vantel.color.color import Color
 
-from support import IMPLEMENTATION_FILE, channels, clamp, module_entries
+from support import IMPLEMENTATION_FILE, channels, clamp, module_entries, run_python
 
 INIT_ENTRY = ("vantel.color.color.Color.__init__", IMPLEMENTATION_FILE, 3)
 OLD = (9, 8, 7, 6)
@@ -201,6 +202,66 @@ def test_argument_errors(make, args, kwargs, message):
 )
 def test_conversion_errors(make, args, kwargs, exc_type, message):
     check_failure(make, args, kwargs, exc_type, message)
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [((1, 2), at_least(2)), ((), at_least(0)), ((1, 2, None), "an integer is required")],
+)
+def test_messages_made_once_chain_like_any_other(args, message):
+    # The first failure makes the message; the second reuses it.
+    for _ in range(2):
+        handled = KeyError("being handled")
+        try:
+            raise handled
+        except KeyError:
+            with pytest.raises(TypeError) as info:
+                Color(*args)
+        assert info.value.args == (message,)
+        assert info.value.__context__ is handled
+
+
+# Each allocation of a first failing call made to fail in turn, in a fresh
+# interpreter, so that the messages kept from a first use are made under
+# failure: every attempt ends in MemoryError or the right TypeError, and the
+# call afterwards gives the right message.
+FIRST_FAILURES_UNDER_ALLOCATION_FAILURE = """
+import json, _testcapi
+from vantel.color.color import Color
+
+calls = {
+    "__init__() takes at least 3 positional arguments (2 given)": lambda: Color(1, 2),
+    "an integer is required": lambda: Color(1, 2, None),
+    "": lambda: Color(1, 2, 3),
+}
+report = {}
+for message, call in calls.items():
+    outcomes = set()
+    for failing in range(30):
+        _testcapi.set_nomemory(failing, failing + 1)
+        try:
+            call()
+            outcomes.add("")
+        except MemoryError:
+            outcomes.add("MemoryError")
+        except TypeError as error:
+            outcomes.add(str(error))
+        finally:
+            _testcapi.remove_mem_hooks()
+    try:
+        call()
+        final = ""
+    except TypeError as error:
+        final = str(error)
+    report[message] = {"outcomes": sorted(outcomes), "final": final}
+print(json.dumps(report))
+"""
+
+
+def test_first_failures_survive_every_allocation_failure():
+    report = json.loads(run_python(FIRST_FAILURES_UNDER_ALLOCATION_FAILURE).stdout)
+    for message, result in report.items():
+        assert result == {"outcomes": sorted(["MemoryError", message]), "final": message}
 
 
 class Recorded:

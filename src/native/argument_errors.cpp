@@ -1,13 +1,34 @@
 // Argument errors: see argument_errors.h.
 #include "argument_errors.h"
 
+#include "fixed_message.h"
+
 namespace vantel::color {
+
+namespace {
+
+constexpr char kCountFormat[] = "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
+
+}  // namespace
 
 int raise_count_error(const char *function, const char *bound_word, Py_ssize_t bound,
                       const char *plural, Py_ssize_t given)
 {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 function, bound_word, bound, plural, given);
+    PyErr_Format(PyExc_TypeError, kCountFormat, function, bound_word, bound, plural, given);
+    return -1;
+}
+
+int raise_kept_count_error(PyObject *&kept, const char *function, const char *bound_word,
+                           Py_ssize_t bound, const char *plural, Py_ssize_t given)
+{
+    if (kept == nullptr) {
+        kept = Py_BuildValue("(N)", PyUnicode_FromFormat(kCountFormat, function, bound_word, bound,
+                                                         plural, given));
+        if (kept == nullptr) {
+            return -1;
+        }
+    }
+    raise_with_arguments(PyExc_TypeError, kept);
     return -1;
 }
 

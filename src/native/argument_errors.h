@@ -12,6 +12,12 @@ namespace vantel::color {
 int raise_count_error(const char *function, const char *bound_word, Py_ssize_t bound,
                       const char *plural, Py_ssize_t given);
 
+// The same error for a call that keeps failing with the same counts: its
+// argument tuple is formatted into `kept` on first use, and every later
+// raise reuses it (see fixed_message.h).  One `kept` per message.
+int raise_kept_count_error(PyObject *&kept, const char *function, const char *bound_word,
+                           Py_ssize_t bound, const char *plural, Py_ssize_t given);
+
 // "f() got an unexpected keyword argument 'x'"
 int raise_unexpected_keyword(const char *function, PyObject *key);
 

@@ -72,6 +72,16 @@ private:
     PyObject *const *values_;
 };
 
+// "__init__() takes at least 3 positional arguments (N given)", N being 0, 1
+// or 2: the only ones this message can give, and a call that falls short
+// usually keeps falling short the same way.
+PyObject *too_few_arguments[3];
+
+int raise_too_few_arguments(Py_ssize_t given)
+{
+    return raise_kept_count_error(too_few_arguments[given], kInitName, "at least", 3, "s", given);
+}
+
 // The position of the parameter a keyword names, or -1.  Keywords compare
 // by their text, so a str subclass names a parameter like a str.
 int parameter_index(PyObject *key)
@@ -99,7 +109,7 @@ int bind_init_arguments(PyObject *const *args, Py_ssize_t nargs, const Keywords 
 {
     if (keywords.size() == 0) [[likely]] {
         if (nargs < 3) {
-            return raise_count_error(kInitName, "at least", 3, "s", nargs);
+            return raise_too_few_arguments(nargs);
         }
         if (nargs > 4) {
             return raise_count_error(kInitName, "at most", 4, "s", nargs);
@@ -139,7 +149,7 @@ int bind_init_arguments(PyObject *const *args, Py_ssize_t nargs, const Keywords 
     }
     for (Py_ssize_t i = 0; i < 3; ++i) {
         if (slots[i] == nullptr) {
-            return raise_count_error(kInitName, "at least", 3, "s", i);
+            return raise_too_few_arguments(i);
         }
     }
     return 0;

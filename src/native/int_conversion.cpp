@@ -1,7 +1,14 @@
 // The slow paths of the channel conversion: see int_conversion.h.
 #include "int_conversion.h"
 
+#include "fixed_message.h"
+
 namespace vantel::color {
+namespace {
+
+FixedMessage integer_required{"an integer is required"};
+
+}  // namespace
 
 int32_t raise_int32_overflow()
 {
@@ -28,14 +35,14 @@ int32_t non_int_to_int32(PyObject *value)
     PyNumberMethods *number_methods = Py_TYPE(value)->tp_as_number;
     if (number_methods == nullptr || number_methods->nb_int == nullptr) {
         if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_TypeError, "an integer is required");
+            raise_fixed_message(PyExc_TypeError, integer_required);
         }
         return -1;
     }
     PyObject *result = number_methods->nb_int(value);
     if (result == nullptr) {
         if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_TypeError, "an integer is required");
+            raise_fixed_message(PyExc_TypeError, integer_required);
         }
         return -1;
     }
