@@ -196,25 +196,27 @@ int bind_and_initialise(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     return result;
 }
 
-// The common arguments: ints below 2**30 in magnitude, read in place with
-// nothing that can fail or call out.  Stores the colour and returns true;
-// or returns false, having stored nothing, when one argument is another
-// object.
+// The common arguments: ints below 2**30 in magnitude, clamped straight
+// from their one digit with nothing that can fail or call out.  Stores the
+// colour and returns true; or returns false, having stored nothing, when
+// one argument is another object.
 bool store_compact_ints(VantelColorObject *self, PyObject *const *arguments, bool has_alpha)
 {
-    int32_t values[4] = {0, 0, 0, 255};
+    uint8_t bytes[4] = {0, 0, 0, 255};
     for (int i = 0; i < (has_alpha ? 4 : 3); ++i) {
         if (!PyLong_Check(arguments[i])) [[unlikely]] {
             return false;
         }
-        auto *number = reinterpret_cast<PyLongObject *>(arguments[i]);
+        const auto *number = reinterpret_cast<const PyLongObject *>(arguments[i]);
         if (!_PyLong_IsCompact(number)) [[unlikely]] {
             return false;
         }
-        values[i] = static_cast<int32_t>(_PyLong_CompactValue(number));
+        // A negative value clamps to 0; zero's digit is 0.
+        const bool negative = (number->long_value.lv_tag & _PyLong_SIGN_MASK) == 2;
+        const digit magnitude = number->long_value.ob_digit[0];
+        bytes[i] = negative ? 0 : magnitude > 255 ? 255 : static_cast<uint8_t>(magnitude);
     }
-    self->_raw = {clamp_to_byte(values[0]), clamp_to_byte(values[1]), clamp_to_byte(values[2]),
-                  clamp_to_byte(values[3])};
+    self->_raw = {bytes[0], bytes[1], bytes[2], bytes[3]};
     return true;
 }
 
