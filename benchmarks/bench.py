@@ -237,16 +237,15 @@ NATIVE_LOOPS = {
 
 def native_group(loops):
     """The consumer's C loops over `new` and over calling the type, or a reason."""
-    sys.path.insert(0, str(REPO / "tests"))
-    try:
-        from consumer.build import BuildError, build_consumer, load_consumer
-    except ImportError as error:
-        return None, f"the consumer build helper is missing ({error})"
-    try:
-        with tempfile.TemporaryDirectory(prefix="vantel-bench-") as directory:
-            consumer = load_consumer(build_consumer(directory))
-    except (BuildError, OSError) as error:
-        return None, f"the consumer could not be built: {str(error).splitlines()[0]}"
+    import instructions
+
+    with tempfile.TemporaryDirectory(prefix="vantel-bench-") as directory:
+        path, reason = instructions.build_consumer(directory)
+        if path is None:
+            return None, reason
+        from consumer.build import load_consumer
+
+        consumer = load_consumer(path)
     for name in NATIVE_LOOPS.values():
         if not hasattr(consumer, name):
             return None, f"the consumer has no {name}()"

@@ -211,6 +211,7 @@ def dump_totals(directory):
 
 
 def build_consumer(directory):
+    """The test consumer built into `directory`: (its path, "") or (None, why not)."""
     sys.path.insert(0, str(REPO / "tests"))
     try:
         from consumer.build import BuildError
