@@ -340,6 +340,9 @@ def main(quick):
         print("skipped: valgrind is not installed, so instructions cannot be counted")
         print("(install it with `apt-get install valgrind`, or run without --instructions)")
         return 0
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        print("skipped: AddressSanitizer is preloaded, and valgrind cannot run beside it")
+        return 0
     version = subprocess.run(["valgrind", "--version"], capture_output=True, text=True)
     print(f"valgrind: {version.stdout.strip()}")
     n1, n2 = (20, 120) if quick else (200, 1200)
