@@ -174,8 +174,14 @@ constexpr ExecStep kExecSteps[] = {
                     ? -1
                     : 0;
      }, kNoEntry},
+    // The record type is readied here, with the other support types, and
+    // not only at step 14: a failure after step 10 leaves Color ready and
+    // reachable (object.__subclasses__()), and iterating it needs the
+    // record type.  Step 14 then finds it ready.
     {6, [](PyObject *) {
-         return PyType_Ready(&ModuleFunctionType) < 0 ? -1 : ready_generator_type();
+         return PyType_Ready(&ModuleFunctionType) < 0 || ready_generator_type() < 0
+                    ? -1
+                    : ready_iteration_record_type();
      }, Label::ModuleExec},
     {7, register_module, Label::ModuleExec},
     {8, [](PyObject *) {
