@@ -95,6 +95,8 @@ bool is_named(PyObject *object, const char *name)
     return equal == 1;
 }
 
+// `object`'s own attribute `name`, borrowed; null with an exception
+// pending only when the name cannot be made.
 PyObject *object_attribute(const char *name)
 {
     OwnedRef key(PyUnicode_InternFromString(name));
@@ -183,26 +185,33 @@ int bind_setstate_cython()
 int run_pickling_setup(PyTypeObject *type)
 {
     auto *type_object = reinterpret_cast<PyObject *>(type);
+    // A failed lookup of object's attributes must fail the set-up, not pass
+    // for "the type customises pickling" and leave the error pending.
+    PyObject *object_getstate = object_attribute("__getstate__");
+    PyObject *object_reduce_ex = object_getstate ? object_attribute("__reduce_ex__") : nullptr;
+    PyObject *object_reduce = object_reduce_ex ? object_attribute("__reduce__") : nullptr;
+    if (object_reduce == nullptr) {
+        return -1;
+    }
     OwnedRef getstate_key(PyUnicode_InternFromString("__getstate__"));
     if (!getstate_key) {
         return -1;
     }
     PyObject *getstate = _PyType_Lookup(type, getstate_key.get());
-    if (getstate != nullptr && getstate != object_attribute("__getstate__")) {
+    if (getstate != nullptr && getstate != object_getstate) {
         return 0;
     }
     OwnedRef reduce_ex(PyObject_GetAttrString(type_object, "__reduce_ex__"));
     if (!reduce_ex) {
         return -1;
     }
-    if (reduce_ex.get() != object_attribute("__reduce_ex__")) {
+    if (reduce_ex.get() != object_reduce_ex) {
         return 0;
     }
     OwnedRef reduce(PyObject_GetAttrString(type_object, "__reduce__"));
     if (!reduce) {
         return -1;
     }
-    PyObject *object_reduce = object_attribute("__reduce__");
     if (reduce.get() != object_reduce && !is_named(reduce.get(), "__reduce_cython__")) {
         return 0;
     }

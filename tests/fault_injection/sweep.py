@@ -1,0 +1,361 @@
+"""Sweeps one operation of operations.py through every failing allocation.
+
+    python sweep.py INJECTOR CONSUMER NAME
+
+runs in a process of its own (a crash fails one operation, not the session)
+and prints one JSON line: the problems found, how many allocations were
+failed, how many failures were moved past the interpreter's own faults, and
+the growth of live blocks over the rounds.  For each N, until the operation
+completes without meeting the failure, the N-th allocation fails and:
+
+- the outcome is the unfailed one (the same result, or the same exception
+  with the same traceback entries), or MemoryError whose entries of the
+  module are none or those the failing function adds;
+- after a MemoryError the objects are as before the call, unless the
+  exception went through the generator body, which then has finished;
+- the same call, unfailed, then gives the unfailed outcome.
+
+The whole sweep runs ROUNDS times and the live blocks are counted between
+rounds: a path that leaks grows them round after round.  The import is swept
+in a fresh process per N (forked from one that has imported everything but
+the module), followed by an import that must succeed and give a working
+module.
+
+VANTEL_FAULT_STRIDE=k fails only every k-th allocation (1, 1 + k, ...), for
+the slower sanitizer run.
+"""
+
+import gc
+import importlib
+import inspect
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+TESTS = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(TESTS))
+
+from native_build import load_extension  # noqa: E402
+from support import module_entries  # noqa: E402
+
+ROUNDS = 4
+STRIDE = int(os.environ.get("VANTEL_FAULT_STRIDE", "1"))
+REFUSAL = (
+    "Pickling of struct members such as self._raw must be explicitly requested with "
+    "@auto_pickle(True)"
+)
+
+# Code of the 3.13.0 interpreter that mishandles a failed allocation: each
+# group is let through when all its functions are on the stack.
+INTERPRETER_FAULTS = (
+    # PyType_Ready of a static type crashes when PyDict_SetDefaultRef fails.
+    ("type_ready", "dict_setdefault_ref_lock_held"),
+    # MAKE_FUNCTION releases its code object twice when PyFunction_New fails.
+    ("PyFunction_NewWithQualName",),
+    # take_ownership() clears the pending exception when it cannot make the
+    # caller's frame object.
+    ("_PyFrame_ClearExceptCode", "_PyFrame_MakeAndSetFrameObject"),
+)
+
+
+def mappings():
+    return [line.split() for line in Path("/proc/self/maps").read_text().splitlines()]
+
+
+def interpreter_code_ranges():
+    """The groups of INTERPRETER_FAULTS as address ranges in this process."""
+    maps = mappings()
+    files = [fields for fields in maps if len(fields) == 6 and "libpython3" in fields[5]]
+    if not files:
+        files = [fields for fields in maps
+                 if len(fields) == 6 and fields[5] == os.path.realpath(sys.executable)]
+    nm = shutil.which("nm")
+    if not files or nm is None:
+        return []
+    path = files[0][5]
+    base = min(int(fields[0].split("-")[0], 16) - int(fields[2], 16) for fields in files
+               if fields[5] == path)
+    symbols = {}
+    listing = subprocess.run([nm, "-S", "--defined-only", path], capture_output=True, text=True)
+    for line in listing.stdout.splitlines():
+        match = re.fullmatch(r"([0-9a-f]+) ([0-9a-f]+) [tT] (\S+)", line)
+        if match:
+            start = base + int(match[1], 16)
+            symbols[match[3]] = (start, start + int(match[2], 16))
+    return [[symbols[name] for name in group] for group in INTERPRETER_FAULTS
+            if all(name in symbols for name in group)]
+
+
+def describe(value):
+    """What must be equal between two outcomes."""
+    from vantel.color.color import Color
+
+    if isinstance(value, BaseException):
+        return ["raise", type(value).__name__, str(value), module_entries(value)]
+    if isinstance(value, Color):
+        return ["Color", type(value).__name__, value.r, value.g, value.b, value.a]
+    if type(value).__name__ == "generator" and hasattr(value, "gi_suspended"):
+        return ["generator", inspect.getgeneratorstate(value), value.__name__]
+    if isinstance(value, (list, tuple)):
+        return [type(value).__name__, *map(describe, value)]
+    if isinstance(value, (int, str, bytes, bool, type(None))):
+        return ["value", value]
+    return [type(value).__name__]
+
+
+def snapshot(state):
+    """The observable state of the colours and generators in `state`."""
+    from vantel.color.color import Color
+
+    seen = {}
+    for name, value in sorted(vars(state).items()):
+        if isinstance(value, Color):
+            seen[name] = (value.r, value.g, value.b, value.a)
+        elif type(value).__name__ == "generator":
+            seen[name] = (inspect.getgeneratorstate(value), value.__name__, value.gi_code)
+    return seen
+
+
+def outcome(result, exception):
+    return describe(exception if exception is not None else result)
+
+
+def without_missing_entries(got, expected):
+    """Whether `got` is the exception `expected` short of some of its
+    entries: an entry whose frame cannot be made is left out."""
+    if got[0] != "raise" or got[:3] != expected[:3]:
+        return False
+    wanted = iter(expected[3])
+    return all(entry in wanted for entry in got[3])
+
+
+class UnraisableSeen:
+    """Notes the exceptions reported as unraisable (a generator dropped by
+    the operation whose closing met the failure)."""
+
+    def __init__(self):
+        self.seen = False
+        sys.unraisablehook = self
+
+    def __call__(self, unraisable):
+        self.seen = True
+
+
+def sweep_operation(injector, setup, act, entries, unraisable, skip):
+    """Fails every STRIDE-th allocation of the operation in turn, except the
+    allocations `skip`; returns (problems, failed allocations).  Adds to
+    `skip` the allocations whose failure was reported as unraisable."""
+    state = setup()
+    expected = outcome(*injector.call(0, *act(state))[1:])
+    # A call may change its objects (a generator that finishes): the state
+    # after the unfailed call, which a failure late in the call may leave.
+    changed = snapshot(state)
+    allowed = {(), *((entry,) for entry in entries)}
+    if expected[0] == "raise":
+        allowed.add(tuple(map(tuple, expected[3])))
+    problems = []
+    n = 1
+    failures = 0
+    while True:
+        if n in skip:
+            n += STRIDE
+            continue
+        state = setup()
+        before = snapshot(state)
+        unraisable.seen = False
+        fired, result, exception = injector.call(n, *act(state))
+        if unraisable.seen:
+            skip.add(n)
+        if not fired:
+            if outcome(result, exception) != expected:
+                problems.append(f"N={n}: unfailed call gave {outcome(result, exception)}")
+            return problems, failures
+        failures += 1
+        got = outcome(result, exception)
+        if got != expected and not without_missing_entries(got, expected):
+            if not isinstance(exception, MemoryError):
+                problems.append(f"N={n}: {got} instead of {expected} or MemoryError")
+            elif tuple(got[3]) not in allowed:
+                problems.append(f"N={n}: MemoryError with entries {got[3]}")
+        after = snapshot(state)
+        if after != before and after != changed:
+            problems.append(f"N={n}: state {after} after {got}, was {before}")
+        if after != before:
+            state = setup()
+        retried = outcome(*injector.call(0, *act(state))[1:])
+        if retried != expected:
+            problems.append(f"N={n}: the call afterwards gave {retried}")
+        del state, result, exception
+        n += STRIDE
+
+
+def sweep_with_rounds(injector, setup, act, entries, check_leaks):
+    """The sweep, ROUNDS times.  The interpreter's report of an unraisable
+    MemoryError keeps memory of its own, so the allocations whose failure
+    gave one are checked in the first round only and left out of the count
+    of live blocks."""
+    problems = []
+    growth = []
+    failures = 0
+    unraisable = UnraisableSeen()
+    skip = set()
+    gc.collect()
+    blocks = injector.live_blocks()
+    for round_ in range(ROUNDS):
+        found, failures = sweep_operation(injector, setup, act, entries, unraisable, skip)
+        if round_ == 0:
+            problems += found
+        gc.collect()
+        now = injector.live_blocks()
+        growth.append(now - blocks)
+        blocks = now
+    # The first round fills the caches; a leak grows every later round.
+    if check_leaks and failures and min(growth[1:]) > 0:
+        problems.append(f"live blocks grew by {growth} over the rounds")
+    return problems, failures, growth
+
+
+def check_working_module(consumer_path):
+    """Problems of the module imported after a failed import, if any."""
+    import pickle
+
+    import vantel.color.color as module
+    from vantel.color.color import Color
+
+    problems = []
+    colour = Color(300, -4, 10)
+    if repr(colour) != "Color(255, 0, 10, 255)" or list(colour) != [255, 0, 10, 255]:
+        problems.append(f"the colour reads {colour!r}")
+    try:
+        pickle.dumps(colour)
+        problems.append("a colour was pickled")
+    except TypeError as error:
+        if str(error) != REFUSAL:
+            problems.append(f"pickling refused with {error}")
+    if hasattr(Color, "__reduce_cython__") or Color.__reduce__.__name__ != "__reduce_cython__":
+        problems.append("the pickling set-up did not run")
+    if module.__test__ != {} or sys.modules["vantel.color.color"] is not module:
+        problems.append("the module namespace or registration is wrong")
+    consumer = load_extension("_color_consumer", consumer_path)
+    if repr(consumer.new(1, 300, -5, 4)) != "Color(1, 255, 0, 4)":
+        problems.append("new through the method table does not work")
+    return problems
+
+
+def check_reachable_leftovers():
+    """A failed import may leave Color readied and reachable; whatever is
+    reachable must work, or fail cleanly, but never crash."""
+    problems = []
+    for cls in object.__subclasses__():
+        if cls.__module__ == "vantel.color.color" and cls.__name__ == "Color":
+            try:
+                colour = cls(1, 2, 3)
+                if list(colour) != [1, 2, 3, 255] or repr(colour) != "Color(1, 2, 3, 255)":
+                    problems.append(f"the leftover Color gives {list(colour)}")
+            except Exception as error:  # noqa: BLE001  reported
+                problems.append(f"the leftover Color raised {error!r}")
+    return problems
+
+
+def import_child(injector, n, consumer_path):
+    """In a forked child: fails the n-th allocation of the import, then
+    imports again.  Returns (fired, problems)."""
+    fired, module, exception = injector.call(n, importlib.import_module, "vantel.color.color")
+    problems = []
+    if exception is not None:
+        entries = tuple(module_entries(exception))
+        from operations import INIT_EXEC
+
+        if not isinstance(exception, MemoryError):
+            problems.append(f"import raised {exception!r}")
+        elif not set(entries) <= INIT_EXEC or len(entries) > 1:
+            problems.append(f"import failed with entries {entries}")
+        del exception
+        for name in ("vantel.color", "vantel.color.color"):
+            sys.modules.pop(name, None)
+        problems += check_reachable_leftovers()
+    elif not fired:
+        pass
+    problems += check_working_module(consumer_path)
+    return fired, problems
+
+
+def module_code_ranges():
+    """Loads the module's shared object, without initialising it, and
+    returns the address ranges of its code."""
+    import ctypes
+
+    import vantel
+
+    (path,) = (Path(vantel.__file__).parent / "color").glob("color.*.so")
+    ctypes.CDLL(str(path))
+    path = os.path.realpath(path)
+    return [tuple(int(bound, 16) for bound in fields[0].split("-")) for fields in mappings()
+            if len(fields) == 6 and fields[5] == path and "x" in fields[1]]
+
+
+def sweep_import(injector, consumer_path):
+    """Fails the allocations of the module's own create and exec functions
+    (and of what they call) in turn; the import machinery around them is
+    the interpreter's, with faults of its own."""
+    # Everything the import needs but the package vantel.color and its
+    # module (vantel.color imports the module).
+    import pathlib  # noqa: F401
+
+    injector.count_within(module_code_ranges())
+
+    problems = []
+    failures = 0
+    n = 1
+    while True:
+        read_end, write_end = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            os.close(read_end)
+            try:
+                fired, found = import_child(injector, n, consumer_path)
+                report = json.dumps({"fired": fired, "problems": found})
+            except BaseException as error:  # noqa: BLE001  reported, not raised
+                report = json.dumps({"fired": True, "problems": [repr(error)]})
+            os.write(write_end, report.encode())
+            os._exit(0)
+        os.close(write_end)
+        with os.fdopen(read_end) as reader:
+            text = reader.read()
+        _, status = os.waitpid(pid, 0)
+        if not os.WIFEXITED(status) or os.WEXITSTATUS(status) != 0 or not text:
+            problems.append(f"N={n}: the import process ended with status {status}")
+            fired = True
+        else:
+            report = json.loads(text)
+            fired = report["fired"]
+            problems += [f"N={n}: {problem}" for problem in report["problems"]]
+        if not fired:
+            return problems, failures
+        failures += 1
+        n += STRIDE
+
+
+def main(injector_path, consumer_path, name):
+    injector = load_extension("_failing_alloc", injector_path)
+    injector.avoid(interpreter_code_ranges())
+    from operations import INTERPRETER_LEAKS, operations
+
+    if name == "import":
+        problems, failures = sweep_import(injector, consumer_path)
+        growth = []
+    else:
+        consumer = load_extension("_color_consumer", consumer_path)
+        setup, act, entries = operations(consumer)[name]
+        problems, failures, growth = sweep_with_rounds(injector, setup, act, entries,
+                                                       name not in INTERPRETER_LEAKS)
+    print(json.dumps({"problems": problems, "failures": failures,
+                      "avoided": injector.avoided(), "growth": growth}))
+
+
+if __name__ == "__main__":
+    main(*sys.argv[1:])

@@ -1,0 +1,42 @@
+"""Every operation of the module with each of its allocations failing in turn.
+
+The test-only extension `_failing_alloc` (tests/fault_injection) fails the
+N-th allocation of an operation; fault_injection/sweep.py drives one
+operation of fault_injection/operations.py through every N in a process of
+its own and reports what went wrong: a crash, an outcome other than the
+right one or MemoryError with its traceback entry, an object changed by a
+failed call, a call that fails afterwards, or live blocks that grow round
+after round.  The import is swept in a fresh process per N.
+"""
+
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from fault_injection.build import build_injector
+from fault_injection.operations import NAMES
+from native_build import BuildError
+
+SWEEP = Path(__file__).parent / "fault_injection" / "sweep.py"
+
+
+@pytest.fixture(scope="session")
+def injector_path(tmp_path_factory):
+    try:
+        return build_injector(tmp_path_factory.mktemp("injector"))
+    except BuildError as error:
+        pytest.fail(str(error))
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_operation_survives_every_failing_allocation(injector_path, consumer_path, name):
+    result = subprocess.run(
+        [sys.executable, "-X", "faulthandler", str(SWEEP), str(injector_path),
+         str(consumer_path), name],
+        capture_output=True, text=True, timeout=600)
+    assert result.returncode == 0, f"the sweep process failed:\n{result.stdout}{result.stderr}"
+    report = json.loads(result.stdout.splitlines()[-1])
+    assert report["problems"] == [], report
