@@ -574,11 +574,14 @@ def finish_by_sending_first(generator):
         generator.send(1)
 
 
-@pytest.mark.parametrize(
+each_way_to_finish = pytest.mark.parametrize(
     "finish",
     [finish_by_exhausting, finish_by_closing, finish_by_throwing, finish_by_sending_first],
     ids=["exhaust", "close", "throw", "send"],
 )
+
+
+@each_way_to_finish
 @pytest.mark.parametrize("frame_read_first", [False, True], ids=["no-frame", "frame"])
 def test_a_finished_generator_reads_none(finish, frame_read_first):
     generator = iter(Color(*VALUES))
@@ -592,6 +595,24 @@ def test_a_finished_generator_reads_none(finish, frame_read_first):
     assert generator.gi_frame is None
     assert generator.gi_yieldfrom is None
     assert generator.gi_running is False
+
+
+@each_way_to_finish
+def test_a_finishing_generator_looks_finished_to_the_colour_finaliser(finish):
+    # Finishing releases the colour, whose __del__ may look at the generator:
+    # it must already read as finished, not as running.
+    seen = []
+    generators = []
+
+    class Watched(Color):
+        def __del__(self):
+            generator = generators[0]
+            seen.append((generator.gi_running, inspect.getgeneratorstate(generator),
+                         generator.__name__, generator.gi_code, next(generator, "ended")))
+
+    generators.append(iter(Watched(*VALUES)))
+    finish(generators[0])
+    assert seen == [(False, "GEN_CLOSED", None, None, "ended")]
 
 
 @pytest.mark.parametrize("name", ["__name__", "__qualname__"])

@@ -371,17 +371,20 @@ PyObject *new_generator(GeneratorBody body, PyObject *state, PyObject *code, PyO
     return reinterpret_cast<PyObject *>(generator);
 }
 
-// Releasing the state may run arbitrary code (a colour subclass's __del__),
-// so the generator is marked finished first.
+// Releasing the state may run arbitrary code (a colour subclass's __del__)
+// that looks at this generator: it must find it finished, not running and
+// holding nothing, so every field is cleared before anything is released.
 void finish_generator(Generator *generator)
 {
     generator->resume_point = kGeneratorFinished;
-    Py_CLEAR(generator->state);
-    Py_CLEAR(generator->code);
-    Py_CLEAR(generator->frame);
-    Py_CLEAR(generator->name);
-    Py_CLEAR(generator->qualname);
-    Py_CLEAR(generator->module_name);
+    generator->running = false;
+    PyObject *held[] = {generator->state, generator->code,     generator->frame,
+                        generator->name,  generator->qualname, generator->module_name};
+    generator->state = generator->code = generator->frame = nullptr;
+    generator->name = generator->qualname = generator->module_name = nullptr;
+    for (PyObject *object : held) {
+        Py_XDECREF(object);
+    }
 }
 
 PyObject *leave_generator_with_exception(Generator *generator, Label label)
