@@ -458,3 +458,58 @@ def test_method_table_capsule():
     assert api.PyCapsule_GetName(capsule) is None
     assert api.PyCapsule_GetContext(capsule) is None
     assert api.PyCapsule_GetDestructor(capsule) is None
+
+
+# A key of the module's namespace that looks like "__builtins__" to a hash
+# lookup and runs Python code when compared: making a traceback frame looks
+# "__builtins__" up, which must not happen while the error being reported is
+# pending (the interpreter would turn every error into SystemError).
+HOSTILE_NAMESPACE_KEY = """
+import json
+import vantel.color.color as module
+from vantel.color.color import Color
+
+compared = []
+
+def module_functions(error):
+    names, tb = [], error.__traceback__
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        if code.co_filename.startswith(("src/vantel/color/", "<stringsource>")):
+            names.append(code.co_name)
+        tb = tb.tb_next
+    return names
+
+class LooksLikeBuiltins(str):
+    def __hash__(self):
+        return hash("__builtins__")
+
+    def __eq__(self, other):
+        compared.append(1)
+        return NotImplemented
+
+namespace = vars(module)
+real = namespace.pop("__builtins__")
+namespace[LooksLikeBuiltins("not builtins")] = None
+outcomes = []
+for fail in (lambda: Color("x", 2, 3), lambda: setattr(Color(1, 2, 3), "g", "x"),
+             lambda: Color(1, 2, 3).__reduce__(), lambda: iter(Color(1, 2, 3)).throw(KeyError)):
+    try:
+        fail()
+    except BaseException as error:
+        outcomes.append([type(error).__name__, module_functions(error)])
+print(json.dumps({"compared": bool(compared), "outcomes": outcomes}))
+"""
+
+
+def test_a_hostile_namespace_key_does_not_turn_errors_into_system_errors():
+    result = run_json(HOSTILE_NAMESPACE_KEY)
+    assert result == {
+        "compared": True,
+        "outcomes": [
+            ["TypeError", ["vantel.color.color.Color.__init__"]],
+            ["TypeError", ["vantel.color.color.Color.g.__set__"]],
+            ["TypeError", ["vantel.color.color.Color.__reduce_cython__"]],
+            ["KeyError", ["__iter__"]],
+        ],
+    }
