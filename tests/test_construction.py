@@ -6,7 +6,9 @@ subclass that does not override `__init__`, and `c.__init__(...)` on an existing
 colour.  They must agree on results, messages and traceback entries.
 """
 
+import gc
 import json
+import sys
 from decimal import Decimal
 from fractions import Fraction
 
@@ -467,3 +469,22 @@ def test_any_32_bit_arguments_are_clamped(route, values):
     c = CALLS[route](values, {})
     expected = [clamp(v) for v in values] + [255] * (4 - len(values))
     assert channels(c) == tuple(expected)
+
+
+def test_init_releases_its_keyword_arguments_when_an_int_empties_them():
+    # __init__ reached through tp_init gets the caller's keyword dictionary,
+    # which an __int__ can find and empty: whether the bound arguments are
+    # owned was decided before, and they are released all the same.
+    class EmptiesKeywords:
+        def __int__(self):
+            for referrer in gc.get_referrers(self):
+                if isinstance(referrer, dict) and referrer.get("b") is self:
+                    referrer.clear()
+            return 7
+
+    value = EmptiesKeywords()
+    colour = Color(0, 0, 0)
+    before = sys.getrefcount(value)
+    colour.__init__(1, 2, b=value)
+    assert sys.getrefcount(value) == before
+    assert channels(colour) == (1, 2, 7, 255)

@@ -10,6 +10,7 @@ generator.
 
 import collections.abc
 import copy
+import gc
 import inspect
 import pickle
 import sys
@@ -613,6 +614,26 @@ def test_a_finishing_generator_looks_finished_to_the_colour_finaliser(finish):
     generators.append(iter(Watched(*VALUES)))
     finish(generators[0])
     assert seen == [(False, "GEN_CLOSED", None, None, "ended")]
+
+
+def test_a_started_generator_in_a_collected_cycle_is_closed():
+    # The collector runs the generator's finaliser, which closes it, as it
+    # does for Python's own generators; the colour's __del__ keeps the
+    # generator alive to be looked at.
+    kept = []
+
+    class Keeper(Color):
+        def __del__(self):
+            kept.append(self.generator)
+
+    colour = Keeper(*VALUES)
+    colour.generator = iter(colour)
+    next(colour.generator)
+    del colour
+    gc.collect()
+    (generator,) = kept
+    assert inspect.getgeneratorstate(generator) == "GEN_CLOSED"
+    assert gc.is_finalized(generator)
 
 
 @pytest.mark.parametrize("name", ["__name__", "__qualname__"])
