@@ -12,7 +12,8 @@ cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
 python=$(make_venv "${VENV:-.venv}")
-"$python" -m pip install --quiet ".[test]"
+# The module must build without a single warning.
+"$python" -m pip install --quiet -C cmake.define.VANTEL_COLOR_WERROR=ON ".[test]"
 if [ $# -gt 0 ]; then
     exec "$python" -m pytest -q "$@"
 fi
