@@ -17,13 +17,17 @@ find_python() {
     return 1
 }
 
-# Creates (or reuses) the virtual environment $1 and prints its python.
+# Creates (or reuses) the virtual environment $1 and prints its python.  An
+# environment made by another interpreter (another version, or one that is
+# gone) is made afresh: its compiled packages would not fit.
 make_venv() {
-    local venv python
+    local venv python version
     venv=$(realpath -m "$1")
     python=$(find_python) || return 1
-    if [ ! -x "$venv/bin/python" ]; then
-        "$python" -m venv "$venv" >&2
+    version=$("$python" -c 'import sys; print(sys.version)')
+    if [ ! -x "$venv/bin/python" ] ||
+        [ "$("$venv/bin/python" -c 'import sys; print(sys.version)' 2>/dev/null)" != "$version" ]; then
+        "$python" -m venv --clear "$venv" >&2
         "$venv/bin/python" -m pip install --quiet --upgrade pip >&2
     fi
     echo "$venv/bin/python"
