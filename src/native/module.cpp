@@ -133,8 +133,13 @@ int register_module(PyObject *module)
         }
     }
     PyObject *modules = PyImport_GetModuleDict();
-    if (PyDict_GetItemString(modules, kRegistrationKey) != nullptr) {
-        return 0;  // an entry already there, whatever it holds, stays
+    // The lookup that reports its errors: one that swallowed a failure to
+    // make the key would pass for "no entry" and overwrite what is there.
+    PyObject *existing = nullptr;
+    const int found = PyDict_GetItemStringRef(modules, kRegistrationKey, &existing);
+    Py_XDECREF(existing);
+    if (found != 0) {
+        return found;  // an error; or an entry already there, whatever it holds, stays
     }
     if (PyDict_SetItemString(modules, kRegistrationKey, module) < 0) {
         return -1;
@@ -238,10 +243,13 @@ void unregister_module(PyObject *module)
     registered_by_exec = false;
     SavedException exec_failure;  // what the caller must see, whatever happens here
     PyObject *modules = PyImport_GetModuleDict();
-    if (PyDict_GetItemString(modules, kRegistrationKey) == module &&
-        PyDict_DelItemString(modules, kRegistrationKey) < 0) {
-        PyErr_Clear();
+    PyObject *registered = nullptr;
+    if (PyDict_GetItemStringRef(modules, kRegistrationKey, &registered) > 0 &&
+        registered == module) {
+        (void)PyDict_DelItemString(modules, kRegistrationKey);
     }
+    Py_XDECREF(registered);
+    PyErr_Clear();
 }
 
 int color_module_exec(PyObject *module)

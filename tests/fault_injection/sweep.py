@@ -264,8 +264,12 @@ def check_reachable_leftovers():
 def import_child(injector, n, consumer_path):
     """In a forked child: fails the n-th allocation of the import, then
     imports again.  Returns (fired, problems)."""
-    fired, module, exception = injector.call(n, importlib.import_module, "vantel.color.color")
     problems = []
+    # An error the import swallows, reporting it as unraisable, is one it
+    # did not handle.
+    sys.unraisablehook = lambda unraisable: problems.append(
+        f"unraisable {unraisable.exc_value!r} in {unraisable.err_msg or unraisable.object}")
+    fired, module, exception = injector.call(n, importlib.import_module, "vantel.color.color")
     if exception is not None:
         entries = tuple(module_entries(exception))
         from operations import INIT_EXEC
@@ -313,6 +317,7 @@ def sweep_import(injector, consumer_path):
     n = 1
     while True:
         read_end, write_end = os.pipe()
+        sys.stdout.flush()
         pid = os.fork()
         if pid == 0:
             os.close(read_end)
@@ -322,7 +327,11 @@ def sweep_import(injector, consumer_path):
             except BaseException as error:  # noqa: BLE001  reported, not raised
                 report = json.dumps({"fired": True, "problems": [repr(error)]})
             os.write(write_end, report.encode())
-            os._exit(0)
+            os.close(write_end)
+            # A normal exit, so that the interpreter's finalisation runs over
+            # what the failed import left (and a coverage build writes its
+            # counts).
+            sys.exit(0)
         os.close(write_end)
         with os.fdopen(read_end) as reader:
             text = reader.read()
