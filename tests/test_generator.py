@@ -10,6 +10,7 @@ generator.
 
 import collections.abc
 import copy
+import ctypes
 import gc
 import inspect
 import pickle
@@ -429,8 +430,23 @@ def test_close_returns_none_and_finishes(point):
 # --- re-entrant use ------------------------------------------------------------
 
 
+PY_ITER_SEND = ctypes.pythonapi.PyIter_Send
+PY_ITER_SEND.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.POINTER(ctypes.py_object)]
+PY_ITER_SEND.restype = ctypes.c_int
+
+
+def send_through_the_slot(generator, value):
+    """PyIter_Send, the entry of the send slot that `yield from` and `await`
+    use: ("next", value yielded) or ("return", value returned); an error
+    comes out as the exception."""
+    result = ctypes.py_object()
+    status = PY_ITER_SEND(generator, value, ctypes.byref(result))
+    return ("next" if status == 1 else "return", result.value)
+
+
 REENTRANT_USES = {
     "next": next,
+    "send-slot": lambda g: send_through_the_slot(g, None),
     "send-None": lambda g: g.send(None),
     "send-value": lambda g: g.send(5),
     "throw-class": lambda g: g.throw(KeyError),
@@ -596,6 +612,40 @@ def test_a_finished_generator_reads_none(finish, frame_read_first):
     assert generator.gi_frame is None
     assert generator.gi_yieldfrom is None
     assert generator.gi_running is False
+
+
+@pytest.mark.parametrize(
+    "point, value, expected",
+    [
+        (0, None, ("next", 11)),
+        (1, 99, ("next", 22)),
+        (3, "x", ("next", 44)),
+        (4, None, ("return", None)),
+        (FINISHED, None, ("return", None)),
+        (0, 5, TypeError("can't send non-None value to a just-started generator")),
+    ],
+)
+def test_the_send_slot(point, value, expected):
+    generator = generator_at(point)
+    if isinstance(expected, BaseException):
+        with pytest.raises(type(expected)) as info:
+            send_through_the_slot(generator, value)
+        assert str(info.value) == str(expected)
+        assert module_entries(info.value) == body_entry(point)
+        assert_finished(generator)
+    else:
+        assert send_through_the_slot(generator, value) == expected
+
+
+def test_yield_from_delegates_to_the_generator():
+    def delegate(generator):
+        returned = yield from generator
+        yield ("returned", returned)
+
+    outer = delegate(iter(Color(*VALUES)))
+    assert [next(outer), outer.send(99), next(outer), next(outer)] == list(VALUES)
+    assert next(outer) == ("returned", None)
+    assert list(delegate(generator_at(FINISHED))) == [("returned", None)]
 
 
 @each_way_to_finish
