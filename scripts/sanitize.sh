@@ -25,6 +25,9 @@
 #     tests/test_leaks.py instead, which counts the interpreter's blocks
 #     around every operation.
 # No other suppression is needed: the run must produce no report at all.
+#
+# The allocation-failure sweep fails only every VANTEL_FAULT_STRIDE-th
+# allocation of each operation here (default 5); the plain run fails each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -56,6 +59,7 @@ sanitized() {
         ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1:log_path=$1/asan" \
         UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1:log_path=$1/ubsan" \
         VANTEL_TEST_CXXFLAGS="$sanitize_flags" \
+        VANTEL_FAULT_STRIDE="${VANTEL_FAULT_STRIDE:-5}" \
         "${@:2}"
 }
 
