@@ -154,6 +154,9 @@ def sweep_operation(injector, setup, act, entries, unraisable, skip):
     # A call may change its objects (a generator that finishes): the state
     # after the unfailed call, which a failure late in the call may leave.
     changed = snapshot(state)
+    # Each setup runs after the objects of the last are gone, so that what
+    # they held (free iteration records) is back before the new ones take it.
+    state = None
     allowed = {(), *((entry,) for entry in entries)}
     if expected[0] == "raise":
         allowed.add(tuple(map(tuple, expected[3])))
@@ -185,11 +188,12 @@ def sweep_operation(injector, setup, act, entries, unraisable, skip):
         if after != before and after != changed:
             problems.append(f"N={n}: state {after} after {got}, was {before}")
         if after != before:
+            state = None
             state = setup()
         retried = outcome(*injector.call(0, *act(state))[1:])
         if retried != expected:
             problems.append(f"N={n}: the call afterwards gave {retried}")
-        del state, result, exception
+        state = result = exception = None
         n += STRIDE
 
 
