@@ -379,6 +379,28 @@ def test_needs_an_argument_uses_the_defined_name(monkeypatch, name):
     assert module_entries(exc) == []
 
 
+@pytest.mark.parametrize(
+    "attribute, value, message",
+    [
+        ("__qualname__", "Elsewhere.f", None),
+        ("__qualname__", 5, "__qualname__ must be set to a string object"),
+        ("__module__", "elsewhere", None),
+        ("__module__", None, None),
+    ],
+)
+@pytest.mark.parametrize("name", ["__reduce_cython__", "__setstate_cython__"])
+def test_module_function_names_are_reassigned_as_python_functions_are(
+        monkeypatch, name, attribute, value, message):
+    function = getattr(color_module, name)
+    if message is None:
+        monkeypatch.setattr(function, attribute, value)
+        assert getattr(function, attribute) == value
+    else:
+        with pytest.raises(TypeError) as info:
+            setattr(function, attribute, value)
+        assert str(info.value) == message
+
+
 @pytest.mark.parametrize("instance", [42, None, "text", Color(*CHANNELS)], ids=repr)
 def test_module_reduce_refuses_like_the_method(instance):
     exc = raise_type_error(color_module.__reduce_cython__, instance)
