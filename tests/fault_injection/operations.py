@@ -9,6 +9,7 @@ failure outside the module, and the entries the unfailed call carries).
 
 import copy
 import functools
+import gc
 import operator
 import pickle
 import types
@@ -90,6 +91,18 @@ def free_list_empty():
     return state
 
 
+def referents_after(filler, target):
+    """gc.get_referents over `filler` items, then `target`: the list it
+    fills grows (allocates) at its 1st, 5th and 9th item, so the filler
+    moves the failure onto each reference the target's traversal visits."""
+    return gc.get_referents(tuple(range(filler)), target)
+
+
+def with_frame(state):
+    state.g.gi_frame  # noqa: B018  made on first access, then visited
+    return state
+
+
 def unpack(c):
     r, g, b, a = c
     return (r, g, b, a)
@@ -124,7 +137,7 @@ def color_type():
 
 
 def operations(consumer):
-    """name -> (setup, act, entries).  The "import" row is driven apart, in
+    """name -> (setup, act, entries).  The import rows are driven apart, in
     a fresh process per failing allocation."""
     keywords = functools.partial
     rows = {
@@ -207,6 +220,22 @@ def operations(consumer):
         "throw(class returning 42)": (at(1), lambda s: (s.g.throw, Odd), {body(1)}),
         "throw(re-entrant class)": (
             at(1), lambda s: (s.g.throw, reentrant(s)), {body(1)}),
+        # Traversal by the collector's visitor that fails: the generator, its
+        # iteration record and a module-level function.
+        **{
+            f"gc.get_referents(g) after {filler}": (
+                lambda: with_frame(generator_at(1)),
+                lambda s, filler=filler: (referents_after, filler, s.g), set())
+            for filler in range(5)
+        },
+        "gc.get_referents(record)": (
+            at(1), lambda s: (gc.get_referents, gc.get_referents(s.g)[0]), set()),
+        **{
+            f"gc.get_referents(__reduce_cython__) after {filler}": (
+                module, lambda s, filler=filler: (referents_after, filler,
+                                                  s.m.__reduce_cython__), set())
+            for filler in range(5)
+        },
         # Generator attributes and refusals.
         "g.gi_frame": (at(1), lambda s: (getattr, s.g, "gi_frame"), set()),
         "generator attributes": (
@@ -249,6 +278,7 @@ def operations(consumer):
             new_through_table(consumer), lambda s: (s.consumer.new, 1, 300, -5, 4), {NEW}),
         # A fresh process per failing allocation; see sweep.py.
         "import": (None, None, INIT_EXEC),
+        "import as __main__": (None, None, INIT_EXEC),
     }
     return rows
 

@@ -265,7 +265,7 @@ def check_reachable_leftovers():
     return problems
 
 
-def import_child(injector, n, consumer_path):
+def import_child(injector, n, consumer_path, load):
     """In a forked child: fails the n-th allocation of the import, then
     imports again.  Returns (fired, problems)."""
     problems = []
@@ -273,7 +273,7 @@ def import_child(injector, n, consumer_path):
     # did not handle.
     sys.unraisablehook = lambda unraisable: problems.append(
         f"unraisable {unraisable.exc_value!r} in {unraisable.err_msg or unraisable.object}")
-    fired, module, exception = injector.call(n, importlib.import_module, "vantel.color.color")
+    fired, module, exception = injector.call(n, load)
     if exception is not None:
         entries = tuple(module_entries(exception))
         from operations import INIT_EXEC
@@ -292,21 +292,34 @@ def import_child(injector, n, consumer_path):
     return fired, problems
 
 
-def module_code_ranges():
-    """Loads the module's shared object, without initialising it, and
-    returns the address ranges of its code."""
-    import ctypes
-
+def module_path():
     import vantel
 
     (path,) = (Path(vantel.__file__).parent / "color").glob("color.*.so")
-    ctypes.CDLL(str(path))
-    path = os.path.realpath(path)
+    return path
+
+
+def load_module_code(as_main):
+    """Loads the module's shared object, without initialising it, and
+    returns the address ranges of its code; `as_main` sets the flag that an
+    embedding program sets to run the module as __main__."""
+    import ctypes
+
+    library = ctypes.CDLL(str(module_path()))
+    ctypes.c_int.in_dll(library, "__pyx_module_is_main_vantel__color__color").value = as_main
+    path = os.path.realpath(module_path())
     return [tuple(int(bound, 16) for bound in fields[0].split("-")) for fields in mappings()
             if len(fields) == 6 and fields[5] == path and "x" in fields[1]]
 
 
-def sweep_import(injector, consumer_path):
+# How each import row loads the module.
+IMPORTS = {
+    "import": lambda: importlib.import_module("vantel.color.color"),
+    "import as __main__": lambda: importlib.import_module("vantel.color.color"),
+}
+
+
+def sweep_import(injector, consumer_path, name):
     """Fails the allocations of the module's own create and exec functions
     (and of what they call) in turn; the import machinery around them is
     the interpreter's, with faults of its own."""
@@ -314,7 +327,7 @@ def sweep_import(injector, consumer_path):
     # module (vantel.color imports the module).
     import pathlib  # noqa: F401
 
-    injector.count_within(module_code_ranges())
+    injector.count_within(load_module_code(as_main=name == "import as __main__"))
 
     problems = []
     failures = 0
@@ -326,7 +339,7 @@ def sweep_import(injector, consumer_path):
         if pid == 0:
             os.close(read_end)
             try:
-                fired, found = import_child(injector, n, consumer_path)
+                fired, found = import_child(injector, n, consumer_path, IMPORTS[name])
                 report = json.dumps({"fired": fired, "problems": found})
             except BaseException as error:  # noqa: BLE001  reported, not raised
                 report = json.dumps({"fired": True, "problems": [repr(error)]})
@@ -358,8 +371,8 @@ def main(injector_path, consumer_path, name):
     injector.avoid(interpreter_code_ranges())
     from operations import INTERPRETER_LEAKS, operations
 
-    if name == "import":
-        problems, failures = sweep_import(injector, consumer_path)
+    if name in IMPORTS:
+        problems, failures = sweep_import(injector, consumer_path, name)
         growth = []
     else:
         consumer = load_extension("_color_consumer", consumer_path)
