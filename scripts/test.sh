@@ -2,8 +2,9 @@
 # Runs the whole test suite: builds and installs the package into a virtual
 # environment with the test dependencies and runs the tests; then checks what
 # the package offers to code that builds on it, builds and checks the release
-# artifacts, and runs the tests again against a build under AddressSanitizer
-# and UndefinedBehaviorSanitizer.  Each phase is announced and closed by a
+# artifacts, runs the tests again against a build under AddressSanitizer
+# and UndefinedBehaviorSanitizer, and once more to measure line and branch
+# coverage.  Each phase is announced and closed by a
 # line of its own, so that every summary in the output says whose it is.
 #
 # Arguments go to pytest and run only that part: bash scripts/test.sh -k repr
@@ -18,7 +19,7 @@ if [ $# -gt 0 ]; then
     exec "$python" -m pytest -q "$@"
 fi
 
-phases=4
+phases=5
 started=$SECONDS
 # phase NUMBER NAME COMMAND...: runs COMMAND between two labelled lines.
 phase() {
@@ -39,4 +40,5 @@ phase 2 "API for dependent code" bash scripts/check_api.sh
 # release in dist/.
 phase 3 "release artifacts" env DIST=build/release/dist bash scripts/release.sh
 phase 4 "test suite under ASan and UBSan" bash scripts/sanitize.sh
+phase 5 "line and branch coverage" bash scripts/coverage.sh
 echo "== test.sh: all $phases phases passed in $((SECONDS - started)) s"
