@@ -6,6 +6,8 @@ subclass that does not override `__init__`, and `c.__init__(...)` on an existing
 colour.  They must agree on results, messages and traceback entries.
 """
 
+import ctypes
+import functools
 import gc
 import json
 import sys
@@ -488,3 +490,32 @@ def test_init_releases_its_keyword_arguments_when_an_int_empties_them():
     colour.__init__(1, 2, b=value)
     assert sys.getrefcount(value) == before
     assert channels(colour) == (1, 2, 7, 255)
+
+
+def init_through_tp_init(colour, names, values):
+    # A partial restored from a state carries any keyword dictionary, and
+    # hands it to the slot wrapper of __init__ unchecked.
+    call = functools.partial(Color.__init__)
+    call.__setstate__((Color.__init__, (colour, 4, 5, 6), dict(zip(names, values)), None))
+    return call()
+
+
+def call_through_vectorcall(colour, names, values):
+    # C code may pass any keyword names to the vectorcall entry.
+    vectorcall = ctypes.pythonapi.PyObject_Vectorcall
+    vectorcall.restype = ctypes.py_object
+    vectorcall.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
+                           ctypes.py_object]
+    args = (ctypes.py_object * (3 + len(values)))(4, 5, 6, *values)
+    return vectorcall(Color, args, 3, tuple(names))
+
+
+@pytest.mark.parametrize("route", [init_through_tp_init, call_through_vectorcall])
+def test_keyword_names_that_are_not_strings_are_refused(route):
+    colour = Color(1, 2, 3)
+    with pytest.raises(TypeError) as info:
+        route(colour, [7], [8])
+    assert str(info.value) == "keywords must be strings"
+    assert module_entries(info.value) == [
+        ("vantel.color.color.Color.__init__", IMPLEMENTATION_FILE, 3)]
+    assert channels(colour) == (1, 2, 3, 255)
