@@ -68,8 +68,11 @@ sanitized() {
 module=$("$python" -c '
 import glob, sysconfig
 print(*glob.glob(sysconfig.get_paths()["platlib"] + "/vantel/color/color.*.so"))')
+# ldd's output is read whole: grep -q would stop reading at the first match,
+# and the write error it leaves ldd fails the pipeline under pipefail.
+linked=$(ldd "$module")
 for runtime in libasan libubsan; do
-    if ! ldd "$module" | grep -q "$runtime"; then
+    if ! grep -q "$runtime" <<<"$linked"; then
         echo "error: $module is not linked against $runtime" >&2
         exit 1
     fi
