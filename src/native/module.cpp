@@ -139,7 +139,7 @@ int register_module(PyObject *module)
     const int found = PyDict_GetItemStringRef(modules, kRegistrationKey, &existing);
     Py_XDECREF(existing);
     if (found != 0) {
-        return found;  // an error; or an entry already there, whatever it holds, stays
+        return found < 0 ? -1 : 0;  // an error; or an entry there, whatever it holds, stays
     }
     if (PyDict_SetItemString(modules, kRegistrationKey, module) < 0) {
         return -1;
