@@ -40,6 +40,7 @@ TESTS = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(TESTS))
 
 from native_build import load_extension  # noqa: E402
+from operations import INIT_EXEC, INTERPRETER_LEAKS, operations  # noqa: E402
 from support import module_entries  # noqa: E402
 
 ROUNDS = 4
@@ -273,11 +274,9 @@ def import_child(injector, n, consumer_path, load):
     # did not handle.
     sys.unraisablehook = lambda unraisable: problems.append(
         f"unraisable {unraisable.exc_value!r} in {unraisable.err_msg or unraisable.object}")
-    fired, module, exception = injector.call(n, load)
+    fired, _, exception = injector.call(n, load)
     if exception is not None:
         entries = tuple(module_entries(exception))
-        from operations import INIT_EXEC
-
         if not isinstance(exception, MemoryError):
             problems.append(f"import raised {exception!r}")
         elif not set(entries) <= INIT_EXEC or len(entries) > 1:
@@ -286,8 +285,6 @@ def import_child(injector, n, consumer_path, load):
         for name in ("vantel.color", "vantel.color.color"):
             sys.modules.pop(name, None)
         problems += check_reachable_leftovers()
-    elif not fired:
-        pass
     problems += check_working_module(consumer_path)
     return fired, problems
 
@@ -369,8 +366,6 @@ def sweep_import(injector, consumer_path, name):
 def main(injector_path, consumer_path, name):
     injector = load_extension("_failing_alloc", injector_path)
     injector.avoid(interpreter_code_ranges())
-    from operations import INTERPRETER_LEAKS, operations
-
     if name in IMPORTS:
         problems, failures = sweep_import(injector, consumer_path, name)
         growth = []
