@@ -84,10 +84,11 @@ def a_traceback():
         return error.__traceback__
 
 
-def free_list_empty():
-    """A colour, and live generators holding every free iteration record."""
+def free_lists_empty():
+    """A colour, and live generators holding every free generator and
+    iteration record, so that iterating allocates both."""
     state = colour()
-    state.holders = [iter(state.c) for _ in range(9)]
+    state.holders = [iter(state.c) for _ in range(40)]
     return state
 
 
@@ -179,7 +180,7 @@ def operations(consumer):
         "str(c)": (colour, lambda s: (str, s.c), {REPR}),
         # Iteration and its consumers.
         "iter(c)": (colour, lambda s: (iter, s.c), {ITER}),
-        "iter(c), no free record": (free_list_empty, lambda s: (iter, s.c), {ITER}),
+        "iter(c), nothing free to reuse": (free_lists_empty, lambda s: (iter, s.c), {ITER}),
         "list(c)": (colour, lambda s: (list, s.c), {ITER}),
         "tuple(c)": (colour, lambda s: (tuple, s.c), {ITER}),
         "30 in c": (colour, lambda s: (operator.contains, s.c, 30), {ITER}),
