@@ -14,7 +14,6 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from native_subtype.build import load_finalised_subtype
 from support import clamp
 from vantel.color.color import Color
 
@@ -193,34 +192,6 @@ def test_subclass_resurrected_in_del_stays_usable():
     gc.collect()
     assert saved == []
     assert ref() is None
-
-
-def test_native_subtype_finaliser_runs_when_the_last_reference_goes(tmp_path):
-    # A static subtype in a compiled module inherits Color's destruction,
-    # which must run the subtype's finaliser itself.
-    seen = []
-    revived = []
-
-    def finalise(colour):
-        seen.append(list(colour))
-        if len(seen) == 1:
-            revived.append(colour)
-
-    Finalised = load_finalised_subtype(tmp_path, Color, finalise)
-    colour = Finalised(1, 2, 3)
-    del colour
-    # The first finaliser call revived the object, which stays usable.  The
-    # type is not collected, so nothing marks it finalised: its second death
-    # runs the finaliser again, as the interpreter does for such types.
-    assert seen == [[1, 2, 3, 255]]
-    (colour,) = revived
-    revived.clear()
-    colour.g = 9
-    assert repr(colour) == "Color(1, 9, 3, 255)"
-    del colour
-    second = Finalised(4, 5, 6)
-    del second
-    assert seen == [[1, 2, 3, 255], [1, 9, 3, 255], [4, 5, 6, 255]]
 
 
 def test_abstract_subclass_refuses_instances():
