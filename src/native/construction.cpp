@@ -99,28 +99,20 @@ int parameter_index(PyObject *key)
     return -1;
 }
 
-// Matches the arguments to r, g, b and a; `slots` receives the objects, null
-// for an omitted a: borrowed references without keywords, new references
-// (to be released by the caller, whatever the outcome) with keywords, since
-// an __int__ that runs later may change a keyword dictionary.
+// Matches the arguments of every call that initialise() does not store
+// itself (one with keywords, or with a wrong number of positional
+// arguments) to r, g, b and a.  `slots` receives new references, null for an
+// omitted a; the caller releases them whatever the outcome, since an __int__
+// that runs later may change a keyword dictionary.
 template <class Keywords>
 int bind_init_arguments(PyObject *const *args, Py_ssize_t nargs, const Keywords &keywords,
                         PyObject *slots[4])
 {
-    if (keywords.size() == 0) [[likely]] {
-        if (nargs < 3) {
-            return raise_too_few_arguments(nargs);
-        }
-        if (nargs > 4) {
-            return raise_count_error(kInitName, "at most", 4, "s", nargs);
-        }
-        for (Py_ssize_t i = 0; i < nargs; ++i) {
-            slots[i] = args[i];
-        }
-        return 0;
-    }
     if (nargs > 4) {
         return raise_count_error(kInitName, "at most", 4, "s", nargs);
+    }
+    if (keywords.size() == 0) {
+        return raise_too_few_arguments(nargs);  // fewer than 3: 3 or 4 never come here
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         slots[i] = Py_NewRef(args[i]);
@@ -178,17 +170,13 @@ template <class Keywords>
 int bind_and_initialise(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                         const Keywords &keywords)
 {
-    // Decided once: an __int__ may empty a keyword dictionary meanwhile.
-    const bool slots_owned = keywords.size() > 0;
     PyObject *slots[4] = {nullptr, nullptr, nullptr, nullptr};
     int result = bind_init_arguments(args, nargs, keywords, slots);
     if (result == 0) {
         result = convert_and_store(as_color(self), slots, slots[3] != nullptr);
     }
-    if (slots_owned) {
-        for (PyObject *slot : slots) {
-            Py_XDECREF(slot);
-        }
+    for (PyObject *slot : slots) {
+        Py_XDECREF(slot);
     }
     if (result < 0) {
         add_traceback_entry(Label::ColorInit);
