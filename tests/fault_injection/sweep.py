@@ -41,14 +41,10 @@ sys.path.insert(0, str(TESTS))
 
 from native_build import load_extension  # noqa: E402
 from operations import INIT_EXEC, INTERPRETER_LEAKS, operations  # noqa: E402
-from support import module_entries  # noqa: E402
+from support import REFUSAL, module_entries  # noqa: E402
 
 ROUNDS = 4
 STRIDE = int(os.environ.get("VANTEL_FAULT_STRIDE", "1"))
-REFUSAL = (
-    "Pickling of struct members such as self._raw must be explicitly requested with "
-    "@auto_pickle(True)"
-)
 
 # Code of the 3.13.0 interpreter that mishandles a failed allocation: each
 # group is let through when all its functions are on the stack.
