@@ -12,6 +12,7 @@ from consumer.build import (
     build_cython_consumer,
     load_consumer,
 )
+from fault_injection.build import build_injector
 from native_build import build_module_package, module_sources
 from support import PRETEND_VERSION_HEX
 
@@ -37,6 +38,13 @@ def build_or_fail(build, tmp_path_factory, name):
         return build(tmp_path_factory.mktemp(name))
     except BuildError as error:
         pytest.fail(str(error))
+
+
+@pytest.fixture(scope="session")
+def injector_path(tmp_path_factory):
+    """Builds the allocation-failure injector `_failing_alloc`
+    (tests/fault_injection) and returns its path."""
+    return build_or_fail(build_injector, tmp_path_factory, "injector")
 
 
 @pytest.fixture(scope="session")

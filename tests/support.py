@@ -1,8 +1,12 @@
 """Helpers shared by the test modules."""
 
+import os
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
+
+TESTS = Path(__file__).resolve().parent
 
 IMPLEMENTATION_FILE = "src/vantel/color/color.cpp"
 DECLARATION_FILE = "src/vantel/color/color.h"
@@ -58,6 +62,13 @@ def run_python(code, *args, check=True, env=None, timeout=120):
             f"--- stdout\n{result.stdout}\n--- stderr\n{result.stderr}"
         )
     return result
+
+
+def run_with_injector(code, injector_path, *args):
+    """Runs `code` in a fresh interpreter that can import the tests' own
+    modules, with the allocation-failure injector's path as sys.argv[1]."""
+    return run_python(code, str(injector_path), *args,
+                      env=dict(os.environ, PYTHONPATH=str(TESTS)))
 
 
 def channels(colour):

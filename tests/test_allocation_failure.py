@@ -16,19 +16,9 @@ from pathlib import Path
 
 import pytest
 
-from fault_injection.build import build_injector
 from fault_injection.operations import NAMES
-from native_build import BuildError
 
 SWEEP = Path(__file__).parent / "fault_injection" / "sweep.py"
-
-
-@pytest.fixture(scope="session")
-def injector_path(tmp_path_factory):
-    try:
-        return build_injector(tmp_path_factory.mktemp("injector"))
-    except BuildError as error:
-        pytest.fail(str(error))
 
 
 @pytest.mark.parametrize("name", NAMES)
