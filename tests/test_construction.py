@@ -20,7 +20,7 @@ from hypothesis import strategies as st
 
 from vantel.color.color import Color
 
-from support import IMPLEMENTATION_FILE, channels, clamp, module_entries, run_python
+from support import IMPLEMENTATION_FILE, channels, clamp, module_entries, run_with_injector
 
 INIT_ENTRY = ("vantel.color.color.Color.__init__", IMPLEMENTATION_FILE, 3)
 OLD = (9, 8, 7, 6)
@@ -230,30 +230,30 @@ def test_messages_made_once_chain_like_any_other(args, message):
 # failure: every attempt ends in MemoryError or the right TypeError, and the
 # call afterwards gives the right message.
 FIRST_FAILURES_UNDER_ALLOCATION_FAILURE = """
-import json, _testcapi
+import json, sys
+from fault_injection.injector import each_failure, load_injector
 from vantel.color.color import Color
 
+injector = load_injector(sys.argv[1])
 calls = {
-    "__init__() takes at least 3 positional arguments (2 given)": lambda: Color(1, 2),
-    "an integer is required": lambda: Color(1, 2, None),
-    "": lambda: Color(1, 2, 3),
+    "__init__() takes at least 3 positional arguments (2 given)": (1, 2),
+    "an integer is required": (1, 2, None),
+    "": (1, 2, 3),
 }
 report = {}
-for message, call in calls.items():
+for message, args in calls.items():
     outcomes = set()
-    for failing in range(30):
-        _testcapi.set_nomemory(failing, failing + 1)
-        try:
-            call()
+    for _, _, exception in each_failure(injector, lambda: (Color, *args)):
+        if exception is None:
             outcomes.add("")
-        except MemoryError:
+        elif isinstance(exception, MemoryError):
             outcomes.add("MemoryError")
-        except TypeError as error:
-            outcomes.add(str(error))
-        finally:
-            _testcapi.remove_mem_hooks()
+        elif isinstance(exception, TypeError):
+            outcomes.add(str(exception))
+        else:
+            raise exception
     try:
-        call()
+        Color(*args)
         final = ""
     except TypeError as error:
         final = str(error)
@@ -262,8 +262,9 @@ print(json.dumps(report))
 """
 
 
-def test_first_failures_survive_every_allocation_failure():
-    report = json.loads(run_python(FIRST_FAILURES_UNDER_ALLOCATION_FAILURE).stdout)
+def test_first_failures_survive_every_allocation_failure(injector_path):
+    report = json.loads(run_with_injector(FIRST_FAILURES_UNDER_ALLOCATION_FAILURE,
+                                          injector_path).stdout)
     for message, result in report.items():
         assert result == {"outcomes": sorted(["MemoryError", message]), "final": message}
 
