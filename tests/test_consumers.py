@@ -17,7 +17,7 @@ import types
 import pytest
 
 from consumer.build import BuildError, build_two_unit_program
-from support import clamp, run_python
+from support import clamp, run_with_injector
 from test_leaks import assert_no_leak
 from vantel.color.color import Color
 
@@ -238,10 +238,12 @@ def test_import_checks_what_it_hands_out(c_consumer, monkeypatch, case):
 # a reference to the type.  (Color itself is immortal, so a mortal stand-in
 # that passes every check takes its place.)
 IMPORT_UNDER_ALLOCATION_FAILURE = """
-import importlib.util, json, sys, types, _testcapi
+import importlib.util, json, sys, types
+from fault_injection.injector import each_failure, load_injector
 from vantel.color.color import Color
 
-spec = importlib.util.spec_from_file_location("_color_consumer_c", sys.argv[1])
+injector = load_injector(sys.argv[1])
+spec = importlib.util.spec_from_file_location("_color_consumer_c", sys.argv[2])
 consumer = importlib.util.module_from_spec(spec)
 spec.loader.exec_module(consumer)
 stand_in = type("Color", (Color,), {
@@ -253,25 +255,21 @@ sys.modules["vantel.color.color"] = types.ModuleType("vantel.color.color")
 sys.modules["vantel.color.color"].Color = stand_in
 outcomes = []
 before = sys.getrefcount(stand_in)
-for failing in range(40):
-    _testcapi.set_nomemory(failing, failing + 1)
-    try:
-        outcome = consumer.import_api() is stand_in
-    except MemoryError:
-        outcome = "MemoryError"
-    finally:
-        _testcapi.remove_mem_hooks()
-    outcomes.append(outcome)
+for _, result, exception in each_failure(injector, lambda: (consumer.import_api,)):
+    if exception is not None and not isinstance(exception, MemoryError):
+        raise exception
+    outcomes.append("MemoryError" if exception is not None else result is stand_in)
+    result = exception = None
 print(json.dumps({"outcomes": outcomes, "references": sys.getrefcount(stand_in) - before}))
 """
 
 
-def test_import_survives_every_allocation_failure(c_consumer):
-    result = run_python(IMPORT_UNDER_ALLOCATION_FAILURE, c_consumer.__file__)
+def test_import_survives_every_allocation_failure(injector_path, c_consumer):
+    result = run_with_injector(IMPORT_UNDER_ALLOCATION_FAILURE, injector_path, c_consumer.__file__)
     report = json.loads(result.stdout)
-    failures = report["outcomes"].index(True)
+    failures = len(report["outcomes"]) - 1  # the last call met no failure
     assert failures >= 4  # the module's name, "Color", the version key, "__pyx_vtable__"
-    assert report["outcomes"] == ["MemoryError"] * failures + [True] * (40 - failures)
+    assert report["outcomes"] == ["MemoryError"] * failures + [True]
     assert report["references"] == 0
 
 
