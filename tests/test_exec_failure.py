@@ -177,29 +177,35 @@ def test_failed_exec_under_another_name_leaves_the_fixed_key_as_it_was(hook_site
 # Every attempt ends in MemoryError or at step 12, and the import that follows
 # gives a working Color that publishes its native interface.
 EXEC_UNDER_ALLOCATION_FAILURE = "import json, os, sys\n" + WORKING_COLOR + """
-import _imp, _testcapi, glob, importlib.util
+import _imp, glob, importlib.util
+from fault_injection.injector import each_failure, load_injector
+
+injector = load_injector(sys.argv[2])
 (path,) = glob.glob(os.path.join(sys.argv[1], "vantel", "color", "color.*.so"))
 spec = importlib.util.spec_from_file_location("vantel.color.color", path)
 
-def attempt(failing):
+def fresh_module():
     sys.modules.pop("vantel.color.color", None)
-    module = _imp.create_dynamic(spec)
-    if failing is not None:
-        _testcapi.set_nomemory(failing, failing + 1)
-    try:
-        _imp.exec_dynamic(module)
-    except MemoryError:
-        return "MemoryError", module
-    except RuntimeError as error:
-        return str(error), module
-    finally:
-        _testcapi.remove_mem_hooks()
-    return "no failure", module
+    return _imp.create_dynamic(spec)
 
-outcomes = [attempt(None)[0]]
-for failing in range(int(sys.argv[2])):
-    outcome, last = attempt(failing)
-    outcomes.append(outcome)
+def exec_fresh_module():
+    global last
+    last = fresh_module()
+    return _imp.exec_dynamic, last
+
+def outcome(exception):
+    if exception is None:
+        return "no failure"
+    if isinstance(exception, MemoryError):
+        return "MemoryError"
+    if isinstance(exception, RuntimeError):
+        return str(exception)
+    raise exception
+
+outcomes = [outcome(injector.call(0, *exec_fresh_module())[2])]
+for _, _, exception in each_failure(injector, exec_fresh_module):
+    outcomes.append(outcome(exception))
+    exception = None
 sys.modules.pop("vantel.color.color", None)
 del os.environ["VANTEL_COLOR_FAIL_EXEC_STEP"]
 import vantel.color.color
@@ -210,9 +216,9 @@ print(json.dumps({"outcomes": outcomes, "second": check_working(last), "expected
 """
 
 
-def test_exec_retried_under_allocation_failure(hook_site):
-    sweep = 300
-    result = run_with_hooks(hook_site, EXEC_UNDER_ALLOCATION_FAILURE, str(sweep), fail_step=12)
+def test_exec_retried_under_allocation_failure(hook_site, injector_path):
+    result = run_with_hooks(hook_site, EXEC_UNDER_ALLOCATION_FAILURE, str(injector_path),
+                            fail_step=12)
     on_purpose = "exec step 12 failed on purpose"
     outcomes = result["outcomes"]
     assert set(outcomes) == {"MemoryError", on_purpose}
