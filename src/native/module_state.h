@@ -30,11 +30,16 @@ inline PyObject *channel_value(uint8_t byte) noexcept
 }
 
 // Stores `value`, a new reference or null after a failed call, in a
-// constant's slot; returns 0, or -1 when it is null.
+// constant's slot; returns 0, or -1 when it is null.  A failed call leaves
+// the slot as it was: an exec retried after a failure remakes the constants
+// while objects of the earlier attempt (a reachable Color) still use them.
 inline int set_constant(PyObject *&slot, PyObject *value) noexcept
 {
+    if (value == nullptr) {
+        return -1;
+    }
     Py_XSETREF(slot, value);
-    return value != nullptr ? 0 : -1;
+    return 0;
 }
 
 // Makes the state above, at module execution.
