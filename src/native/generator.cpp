@@ -378,13 +378,20 @@ void finish_generator(Generator *generator)
 {
     generator->resume_point = kGeneratorFinished;
     generator->running = false;
-    PyObject *held[] = {generator->state, generator->code,     generator->frame,
-                        generator->name,  generator->qualname, generator->module_name};
+    PyObject *state = generator->state;
+    PyObject *code = generator->code;
+    PyObject *frame = generator->frame;
+    PyObject *name = generator->name;
+    PyObject *qualname = generator->qualname;
+    PyObject *module = generator->module_name;
     generator->state = generator->code = generator->frame = nullptr;
     generator->name = generator->qualname = generator->module_name = nullptr;
-    for (PyObject *object : held) {
-        Py_XDECREF(object);
-    }
+    Py_XDECREF(code);
+    Py_XDECREF(frame);
+    Py_XDECREF(name);
+    Py_XDECREF(qualname);
+    Py_XDECREF(module);
+    Py_XDECREF(state);
 }
 
 PyObject *leave_generator_with_exception(Generator *generator, Label label)
