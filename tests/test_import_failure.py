@@ -16,6 +16,7 @@ import json
 import os
 
 import pytest
+import vantel.color.color
 
 from support import REFUSAL, VERSION_WARNING, run_python
 
@@ -23,11 +24,11 @@ TESTS = os.path.dirname(os.path.abspath(__file__))
 
 
 def run_with_pretend_build(pretend, code, extra_env=None):
-    """Runs `code` in a fresh interpreter that imports the pretend build; the
-    script prints one JSON document."""
-    path_entry, _ = pretend
+    """Runs `code` in a fresh interpreter that imports the pretend build (the
+    installed one if `pretend` is None); the script prints one JSON document."""
+    path_entries = [TESTS] if pretend is None else [str(pretend[0]), TESTS]
     environment = dict(os.environ)
-    environment["PYTHONPATH"] = os.pathsep.join([str(path_entry), TESTS])
+    environment["PYTHONPATH"] = os.pathsep.join(path_entries)
     environment.update(extra_env or {})
     result = run_python(PRELUDE + code, env=environment)
     return json.loads(result.stdout)
@@ -87,7 +88,11 @@ WORKING = {
 ONE_WARNING = [["RuntimeWarning", VERSION_WARNING]]
 
 
-def test_the_test_build_warns_once_and_works(pretend):
+# The installed build was made for the running interpreter, whichever it is,
+# and so imports without a warning.
+@pytest.mark.parametrize("build, expected_warnings", [("pretend", ONE_WARNING), ("installed", [])])
+def test_only_a_build_for_another_version_warns_and_either_works(request, build, expected_warnings):
+    pretend = request.getfixturevalue("pretend") if build == "pretend" else None
     outcome = run_with_pretend_build(
         pretend,
         """
@@ -95,7 +100,8 @@ module, caught = import_recording_warnings()
 print(json.dumps({"file": module.__file__, "warnings": caught, "works": works(module)}))
 """,
     )
-    assert outcome == {"file": str(pretend[1]), "warnings": ONE_WARNING, "works": WORKING}
+    expected_file = str(pretend[1]) if pretend else vantel.color.color.__file__
+    assert outcome == {"file": expected_file, "warnings": expected_warnings, "works": WORKING}
 
 
 RETRY_AFTER_FAILURE = """
