@@ -13,9 +13,9 @@ python_is_supported() {
 # Prints the path of the interpreter to build and test with.  $PYTHON, if
 # set, is the one (a path or a command name), and it is an error if it is
 # older than $MINIMUM_PYTHON.  Otherwise the oldest supported minor version
-# found wins, python3.13 first, on PATH, in /usr/bin or in pyenv: the full
-# test command and the recorded figures are those of 3.13, and a build
-# against the oldest headers is the one that catches use of a newer API.
+# found wins, 3.13 first: the full test command and the recorded figures are
+# those of 3.13, and a build against the oldest headers is the one that
+# catches use of a newer API.
 find_python() {
     local candidate minor
     if [ -n "${PYTHON:-}" ]; then
@@ -28,16 +28,38 @@ find_python() {
         return 0
     fi
     for minor in $(seq "${MINIMUM_PYTHON#3.}" 30); do
-        for candidate in "$(command -v "python3.$minor" || true)" "/usr/bin/python3.$minor" \
-            "${PYENV_ROOT:-$HOME/.pyenv}/versions/3.$minor".*/bin/"python3.$minor"; do
-            if [ -n "$candidate" ] && [ -x "$candidate" ] && python_is_supported "$candidate"; then
-                echo "$candidate"
-                return 0
-            fi
-        done
+        find_python_version "3.$minor" && return 0
     done
     echo "error: no Python $MINIMUM_PYTHON or later found; set PYTHON=/path/to/python3" >&2
     return 1
+}
+
+# Prints the path of a Python of version $1 (3.14, say) on PATH, in
+# /usr/bin or in pyenv; fails quietly if there is none.
+find_python_version() {
+    local candidate
+    for candidate in "$(command -v "python$1" || true)" "/usr/bin/python$1" \
+        "${PYENV_ROOT:-$HOME/.pyenv}/versions/$1".*/bin/"python$1"; do
+        if [ -n "$candidate" ] && [ -x "$candidate" ] &&
+            [ "$("$candidate" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)" = "$1" ]; then
+            echo "$candidate"
+            return 0
+        fi
+    done
+    return 1
+}
+
+# Runs COMMAND from the checkout's top with PYTHON naming a Python of version
+# $1: this machine's if it has one, else Debian's, inside the root of
+# scripts/debian_sid.sh (which needs root).
+with_python() {
+    local version=$1 python
+    shift
+    if python=$(find_python_version "$version"); then
+        PYTHON=$python "$@"
+    else
+        bash scripts/debian_sid.sh env PYTHON="python$version" "$@"
+    fi
 }
 
 # Creates (or reuses) the virtual environment $1 and prints its python.  An
