@@ -22,6 +22,13 @@ if [ $# -eq 0 ]; then
     exit 2
 fi
 
+# The mounts are made in a mount namespace of this run's own, so that no
+# other run, concurrent or later, ever sees them.
+if [ -z "${DEBIAN_SID_OWN_NAMESPACE:-}" ]; then
+    DEBIAN_SID_OWN_NAMESPACE=1 exec unshare --mount --propagation private \
+        bash "$PWD/scripts/debian_sid.sh" "$@"
+fi
+
 root=$(realpath -m "${SID_ROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/vantel-color/sid}")
 packages=(g++ gcc binutils)
 for version in 3.14 3.15; do
@@ -57,6 +64,10 @@ mount_into_root() {
     mounted+=("$root$2")
 }
 
+# One run at a time makes or completes the root.
+mkdir -p "$(dirname "$root")"
+exec 9>"$root.lock"
+flock 9
 if [ ! -f "$ready" ] || [ "$(cat "$ready")" != "${packages[*]}" ]; then
     if ! command -v debootstrap >/dev/null; then
         apt-get update -qq
@@ -96,6 +107,7 @@ if [ ! -f "$ready" ] || [ "$(cat "$ready")" != "${packages[*]}" ]; then
     fi
     echo "${packages[*]}" >"$ready"
 fi
+flock -u 9
 # pip inside trusts what this machine trusts (a proxy's certificate among
 # them); the root's own bundle is Debian's, remade by every ca-certificates
 # update, so this copy is made on every run.
