@@ -34,11 +34,13 @@ find_python() {
     return 1
 }
 
-# Prints the path of a Python of version $1 (3.14, say) on PATH, in
-# /usr/bin or in pyenv; fails quietly if there is none.
+# Prints the path of a Python of version $1 (3.14, say): $PYTHON if it is
+# one, else the first on PATH, in /usr/bin or in pyenv; fails quietly if
+# there is none.
 find_python_version() {
     local candidate
-    for candidate in "$(command -v "python$1" || true)" "/usr/bin/python$1" \
+    for candidate in "$(command -v "${PYTHON:-}" || true)" \
+        "$(command -v "python$1" || true)" "/usr/bin/python$1" \
         "${PYENV_ROOT:-$HOME/.pyenv}/versions/$1".*/bin/"python$1"; do
         if [ -n "$candidate" ] && [ -x "$candidate" ] &&
             [ "$("$candidate" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)" = "$1" ]; then
