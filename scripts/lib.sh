@@ -3,6 +3,8 @@
 
 # The oldest version the package supports; the search below starts there.
 MINIMUM_PYTHON=3.13
+# The versions that a release has wheels for and CI tests.
+SUPPORTED_PYTHONS="3.13 3.14 3.15"
 
 # Whether $1 runs and is CPython $MINIMUM_PYTHON or later.
 python_is_supported() {
@@ -49,6 +51,17 @@ find_python_version() {
         fi
     done
     return 1
+}
+
+# Prints those of $SUPPORTED_PYTHONS that this machine has an interpreter of.
+local_python_versions() {
+    local version found=()
+    for version in $SUPPORTED_PYTHONS; do
+        if find_python_version "$version" >/dev/null; then
+            found+=("$version")
+        fi
+    done
+    echo "${found[*]}"
 }
 
 # Runs COMMAND from the checkout's top with PYTHON naming a Python of version

@@ -10,7 +10,7 @@
 #
 #   bash scripts/release.sh
 #
-# RELEASE_PYTHONS lists the versions (default 3.13 3.14 3.15).  Each wheel
+# RELEASE_PYTHONS lists the versions (default: all supported).  Each wheel
 # is built with this machine's interpreter of its version where it has one,
 # else with Debian's inside a Debian sid root (scripts/debian_sid.sh, which
 # needs root).  RELEASE_VENV chooses the virtual environment of the sdist's
@@ -51,7 +51,7 @@ if metadata["License-Expression"] != "MIT" or metadata["License-File"] != "LICEN
 print(f"ok: version {metadata['Version']}, MIT licence in the sdist")
 EOF
 
-for version in ${RELEASE_PYTHONS:-3.13 3.14 3.15}; do
+for version in ${RELEASE_PYTHONS:-$SUPPORTED_PYTHONS}; do
     with_python "$version" bash scripts/release_wheel.sh "${sdists[0]}" "$staging/wheels"
 done
 
