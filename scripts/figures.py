@@ -59,12 +59,15 @@ def write_figures(path, description, tables):
 def coverage_tables(summary):
     """The per-file and total table of a gcovr JSON summary."""
 
+    def percent(value):  # gcovr gives none for a file without branches
+        return "" if value is None else f"{value:.1f}%"
+
     def figures(entry):
         return (
             f"{entry['line_covered']} / {entry['line_total']}",
-            f"{entry['line_percent']:.1f}%",
+            percent(entry["line_percent"]),
             f"{entry['branch_covered']} / {entry['branch_total']}",
-            f"{entry['branch_percent']:.1f}%",
+            percent(entry["branch_percent"]),
         )
 
     rows = [(f"`{Path(entry['filename']).name}`", *figures(entry)) for entry in summary["files"]]
