@@ -450,13 +450,13 @@ MARKDOWN_LABELS = {
 def write_markdown(path, ops, valgrind, count):
     """Writes the instruction counts of `ops` and the memory table to `path`."""
     memory = measure_memory(count)
+    scale = 1_000_000 / count
     rows = []
     for peer, row in memory.items():
         if row is None:
             rows.append((MARKDOWN_LABELS[peer], "n/a (pygame-ce is not installed)", "", ""))
             continue
         size, total, list_bytes = row
-        scale = 1_000_000 / count
         rows.append(
             (
                 MARKDOWN_LABELS[peer],
