@@ -13,6 +13,32 @@ DECLARATION_FILE = "src/vantel/color/color.h"
 STRINGSOURCE = "<stringsource>"
 MODULE_FILES = frozenset({IMPLEMENTATION_FILE, DECLARATION_FILE, STRINGSOURCE})
 
+# The traceback entries (function, file, line) that the module's functions
+# add to the exceptions they raise, as a user's traceback shows them.  Every
+# test that checks an entry takes it from here.
+CHANNEL_NAMES = ("r", "g", "b", "a", "red", "green", "blue", "alpha")
+NEW_ENTRY = ("vantel.color.color.Color.new", DECLARATION_FILE, 13)
+INIT_ENTRY = ("vantel.color.color.Color.__init__", IMPLEMENTATION_FILE, 3)
+REPR_ENTRY = ("vantel.color.color.Color.__repr__", IMPLEMENTATION_FILE, 12)
+ITER_ENTRY = ("vantel.color.color.Color.__iter__", IMPLEMENTATION_FILE, 14)
+SETTER_ENTRIES = {
+    name: (f"vantel.color.color.Color.{name}.__set__", IMPLEMENTATION_FILE, line)
+    for name, line in zip(CHANNEL_NAMES, (26, 34, 42, 50, 59, 67, 75, 83))
+}
+REDUCE_ENTRY = ("vantel.color.color.Color.__reduce_cython__", STRINGSOURCE, 2)
+SETSTATE_ARGUMENTS_ENTRY = ("vantel.color.color.Color.__setstate_cython__", STRINGSOURCE, 3)
+SETSTATE_ENTRY = ("vantel.color.color.Color.__setstate_cython__", STRINGSOURCE, 4)
+# Module execution: a failing step, and the binding of each module-level function.
+EXEC_ENTRY = ("init vantel.color.color", IMPLEMENTATION_FILE, 1)
+EXEC_REDUCE_ENTRY = ("init vantel.color.color", STRINGSOURCE, 1)
+EXEC_SETSTATE_ENTRY = ("init vantel.color.color", STRINGSOURCE, 3)
+
+
+def body_entry(point):
+    """The entry of the iteration body for an exception that meets it at
+    resume point `point` (0 before the first value, 4 after the last)."""
+    return ("__iter__", IMPLEMENTATION_FILE, 14 + point)
+
 # What pickling or copying a colour raises.
 REFUSAL = (
     "Pickling of struct members such as self._raw must be explicitly requested with "

@@ -20,9 +20,8 @@ from hypothesis import strategies as st
 
 from vantel.color.color import Color
 
-from support import IMPLEMENTATION_FILE, channels, clamp, module_entries, run_with_injector
+from support import INIT_ENTRY, channels, clamp, module_entries, run_with_injector
 
-INIT_ENTRY = ("vantel.color.color.Color.__init__", IMPLEMENTATION_FILE, 3)
 OLD = (9, 8, 7, 6)
 
 
@@ -517,6 +516,5 @@ def test_keyword_names_that_are_not_strings_are_refused(route):
     with pytest.raises(TypeError) as info:
         route(colour, [7], [8])
     assert str(info.value) == "keywords must be strings"
-    assert module_entries(info.value) == [
-        ("vantel.color.color.Color.__init__", IMPLEMENTATION_FILE, 3)]
+    assert module_entries(info.value) == [INIT_ENTRY]
     assert channels(colour) == (1, 2, 3, 255)

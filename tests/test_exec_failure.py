@@ -17,11 +17,10 @@ from pathlib import Path
 
 import pytest
 
-from support import IMPLEMENTATION_FILE, STRINGSOURCE, run_python
+from support import EXEC_ENTRY, EXEC_REDUCE_ENTRY, EXEC_SETSTATE_ENTRY, run_python
 
 TESTS = Path(__file__).resolve().parent
 FAIL_STEP = "VANTEL_COLOR_FAIL_EXEC_STEP"
-INIT = "init vantel.color.color"
 
 
 def run_with_hooks(site, code, *args, fail_step=None):
@@ -112,10 +111,10 @@ def expected_entries(step):
     if step <= 5:
         return []
     if step == 15:
-        return [[INIT, STRINGSOURCE, 1]]
+        return [list(EXEC_REDUCE_ENTRY)]
     if step == 16:
-        return [[INIT, STRINGSOURCE, 3]]
-    return [[INIT, IMPLEMENTATION_FILE, 1]]
+        return [list(EXEC_SETSTATE_ENTRY)]
+    return [list(EXEC_ENTRY)]
 
 
 @pytest.mark.parametrize("step", range(3, 18))

@@ -17,7 +17,7 @@ import sys
 import pytest
 
 import vantel.color.color as color_module
-from support import INTERPRETER_CHANGE, run_python
+from support import INIT_ENTRY, INTERPRETER_CHANGE, REDUCE_ENTRY, SETTER_ENTRIES, body_entry, run_python
 from vantel.color.color import Color
 
 SO_PATH = color_module.__file__
@@ -507,9 +507,9 @@ def test_a_hostile_namespace_key_does_not_turn_errors_into_system_errors():
     assert result == {
         "compared": True,
         "outcomes": [
-            ["TypeError", ["vantel.color.color.Color.__init__"]],
-            ["TypeError", ["vantel.color.color.Color.g.__set__"]],
-            ["TypeError", ["vantel.color.color.Color.__reduce_cython__"]],
-            ["KeyError", ["__iter__"]],
+            ["TypeError", [INIT_ENTRY[0]]],
+            ["TypeError", [SETTER_ENTRIES["g"][0]]],
+            ["TypeError", [REDUCE_ENTRY[0]]],
+            ["KeyError", [body_entry(0)[0]]],
         ],
     }

@@ -14,30 +14,18 @@ import operator
 import pickle
 import types
 
-from support import DECLARATION_FILE, IMPLEMENTATION_FILE, STRINGSOURCE
+from support import EXEC_ENTRY, EXEC_REDUCE_ENTRY, EXEC_SETSTATE_ENTRY
+from support import INIT_ENTRY as INIT
+from support import ITER_ENTRY as ITER
+from support import NEW_ENTRY as NEW
+from support import REDUCE_ENTRY as REDUCE
+from support import REPR_ENTRY as REPR
+from support import SETSTATE_ARGUMENTS_ENTRY as SETSTATE_ARGUMENTS
+from support import SETSTATE_ENTRY as SETSTATE
+from support import SETTER_ENTRIES as SETTERS
+from support import body_entry as body
 
-INIT = ("vantel.color.color.Color.__init__", IMPLEMENTATION_FILE, 3)
-REPR = ("vantel.color.color.Color.__repr__", IMPLEMENTATION_FILE, 12)
-ITER = ("vantel.color.color.Color.__iter__", IMPLEMENTATION_FILE, 14)
-NEW = ("vantel.color.color.Color.new", DECLARATION_FILE, 13)
-REDUCE = ("vantel.color.color.Color.__reduce_cython__", STRINGSOURCE, 2)
-SETSTATE_ARGUMENTS = ("vantel.color.color.Color.__setstate_cython__", STRINGSOURCE, 3)
-SETSTATE = ("vantel.color.color.Color.__setstate_cython__", STRINGSOURCE, 4)
-SETTERS = {
-    name: (f"vantel.color.color.Color.{name}.__set__", IMPLEMENTATION_FILE, line)
-    for name, line in zip(("r", "g", "b", "a", "red", "green", "blue", "alpha"),
-                          (26, 34, 42, 50, 59, 67, 75, 83))
-}
-INIT_EXEC = {
-    ("init vantel.color.color", IMPLEMENTATION_FILE, 1),
-    ("init vantel.color.color", STRINGSOURCE, 1),
-    ("init vantel.color.color", STRINGSOURCE, 3),
-}
-
-
-def body(point):
-    """The entry of the iteration body at resume point `point`."""
-    return ("__iter__", IMPLEMENTATION_FILE, 14 + point)
+INIT_EXEC = {EXEC_ENTRY, EXEC_REDUCE_ENTRY, EXEC_SETSTATE_ENTRY}
 
 
 def colour():
