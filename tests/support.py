@@ -105,3 +105,39 @@ def channels(colour):
 def clamp(value):
     """The clamp rule of every channel store."""
     return 0 if value < 0 else 255 if value > 255 else value
+
+
+# The resume point of a generator that has finished: after the four values
+# (points 0 to 4) and the end.
+FINISHED = 5
+
+
+def generator_at(point, colour=None):
+    """A generator over `colour` (by default a fresh Color(11, 22, 33, 44))
+    brought to resume point `point`, checking each value it yields on the way."""
+    if colour is None:
+        from vantel.color.color import Color
+
+        colour = Color(11, 22, 33, 44)
+    generator = iter(colour)
+    for expected in channels(colour)[:point]:
+        assert next(generator) == expected
+    if point == FINISHED:
+        assert list(generator) == []
+    return generator
+
+
+def __getattr__(name):
+    """`Sub`, a subclass of Color that adds nothing, made on first use: the
+    allocation-failure sweep imports this module before it may import the
+    extension module."""
+    if name != "Sub":
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    from vantel.color.color import Color
+
+    global Sub
+
+    class Sub(Color):
+        pass
+
+    return Sub

@@ -20,13 +20,9 @@ from hypothesis import strategies as st
 
 from vantel.color.color import Color
 
-from support import INIT_ENTRY, channels, clamp, module_entries, run_with_injector
+from support import INIT_ENTRY, Sub, channels, clamp, module_entries, run_with_injector
 
 OLD = (9, 8, 7, 6)
-
-
-class S(Color):
-    pass
 
 
 def reinit(args, kwargs):
@@ -45,7 +41,7 @@ def reinit(args, kwargs):
 CALLS = {
     "Color()": lambda args, kwargs: Color(*args, **kwargs),
     "type.__call__": lambda args, kwargs: type.__call__(Color, *args, **kwargs),
-    "subclass": lambda args, kwargs: S(*args, **kwargs),
+    "subclass": lambda args, kwargs: Sub(*args, **kwargs),
     "__init__": reinit,
 }
 
@@ -116,7 +112,7 @@ def check_failure(make, args, kwargs, exc_type, message):
 def test_channels_after_construction(make, args, kwargs, expected):
     c = make(args, kwargs)
     assert channels(c) == expected
-    assert type(c) is (S if make is CALLS["subclass"] else Color)
+    assert type(c) is (Sub if make is CALLS["subclass"] else Color)
 
 
 def at_least(given):
@@ -384,7 +380,7 @@ def test_reinitialisation_replaces_or_keeps_all_channels():
     assert channels(c) == (10, 20, 30, 40)
 
 
-@pytest.mark.parametrize("cls", [Color, S])
+@pytest.mark.parametrize("cls", [Color, Sub])
 def test_init_of_created_colour(cls):
     c = cls.__new__(cls)
     assert channels(c) == (0, 0, 0, 0)

@@ -17,13 +17,9 @@ import types
 import pytest
 
 from consumer.build import BuildError, build_two_unit_program
-from support import clamp, run_with_injector
+from support import Sub, clamp, run_with_injector
 from test_leaks import assert_no_leak
 from vantel.color.color import Color
-
-
-class Sub(Color):
-    pass
 
 
 # ---------------------------------------------------------------------------

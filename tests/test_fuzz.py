@@ -20,6 +20,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from support import (
+    Sub,
     INIT_ENTRY,
     SETTER_ENTRIES,
     body_entry,
@@ -313,10 +314,6 @@ def calls(draw, scene):
 # Construction and re-initialisation.
 
 CONSTRUCTION_ROUTES = ["new", "re-init", "subclass"]
-
-
-class Sub(Color):
-    pass
 
 
 @FUZZ

@@ -32,23 +32,11 @@ import pytest
 
 from vantel.color.color import Color
 
-from support import IMPLEMENTATION_FILE, body_entry, module_entries, traceback_entries
+from support import FINISHED, IMPLEMENTATION_FILE, body_entry, generator_at, module_entries, traceback_entries
 
 VALUES = (11, 22, 33, 44)
-FINISHED = "finished"
 POINTS = [0, 1, 2, 3, 4, FINISHED]
 GENERATOR_TYPE_NAME = "vantel.color.color.generator"
-
-
-def generator_at(point, colour=None):
-    """A generator over `colour` (by default Color(11, 22, 33, 44)) at resume point `point`."""
-    generator = iter(Color(*VALUES) if colour is None else colour)
-    if point == FINISHED:
-        assert list(generator) == list(VALUES)
-    else:
-        for expected in VALUES[:point]:
-            assert next(generator) == expected
-    return generator
 
 
 def assert_finished(generator):

@@ -26,6 +26,8 @@ import pytest
 import vantel.color.color as color_module
 from vantel.color.color import Color
 
+from support import FINISHED, Sub, generator_at
+
 WARMUP = 20
 ROUNDS = 3
 CALLS = 200
@@ -169,10 +171,6 @@ class IntSubclass(int):
 
     def __index__(self):
         return 2
-
-
-class Sub(Color):
-    pass
 
 
 class SlotsSub(Color):
@@ -444,20 +442,6 @@ def test_text_form_does_not_leak(operation):
 # Iteration and the generator protocol.
 
 
-def generator_at(point, of=colour):
-    generator = iter(of)
-    for _ in range(point):
-        next(generator)
-    return generator
-
-
-def finished_generator():
-    generator = iter(colour)
-    for _ in generator:
-        pass
-    return generator
-
-
 def capture_traceback():
     try:
         raise KeyError("for its traceback")
@@ -534,8 +518,8 @@ ITERATION = [
     pytest.param(lambda: generator_at(1), None, id="abandoned-after-r"),
     pytest.param(lambda: generator_at(3), None, id="abandoned-after-b"),
     pytest.param(lambda: generator_at(4), None, id="abandoned-after-a"),
-    pytest.param(finished_generator, None, id="exhausted"),
-    pytest.param(lambda: next(finished_generator()), StopIteration, id="next-after-end"),
+    pytest.param(lambda: generator_at(FINISHED), None, id="exhausted"),
+    pytest.param(lambda: next(generator_at(FINISHED)), StopIteration, id="next-after-end"),
     pytest.param(many_generators_at_once, None, id="more-than-the-free-list"),
     pytest.param(generator_in_a_cycle, None, id="collected-cycle"),
     pytest.param(delegate, None, id="yield-from"),
@@ -551,13 +535,13 @@ GENERATOR_PROTOCOL = [
     pytest.param(lambda: iter(colour).send(None), None, id="send-None-fresh"),
     pytest.param(lambda: iter(colour).send(5), TypeError, id="send-value-fresh"),
     pytest.param(lambda: generator_at(1).send(99), None, id="send-value-later"),
-    pytest.param(lambda: finished_generator().send(None), StopIteration, id="send-finished"),
+    pytest.param(lambda: generator_at(FINISHED).send(None), StopIteration, id="send-finished"),
     *(
         pytest.param(lambda point=point: generator_at(point).throw(ValueError), ValueError,
                      id=f"throw-at-{point}")
         for point in range(5)
     ),
-    pytest.param(lambda: finished_generator().throw(ValueError), ValueError,
+    pytest.param(lambda: generator_at(FINISHED).throw(ValueError), ValueError,
                  id="throw-finished"),
     pytest.param(lambda: generator_at(1).throw(StopIteration), RuntimeError,
                  id="throw-StopIteration"),
@@ -586,7 +570,7 @@ GENERATOR_PROTOCOL = [
     pytest.param(reentrant_throw, ValueError, id="re-entrant"),
     pytest.param(lambda: iter(colour).close(), None, id="close-fresh"),
     pytest.param(lambda: generator_at(2).close(), None, id="close-suspended"),
-    pytest.param(lambda: finished_generator().close(), None, id="close-finished"),
+    pytest.param(lambda: generator_at(FINISHED).close(), None, id="close-finished"),
     pytest.param(generator_attributes, None, id="attributes"),
     pytest.param(lambda: setattr(iter(colour), "__name__", 5), TypeError, id="bad-__name__"),
     pytest.param(lambda: delattr(iter(colour), "__qualname__"), TypeError,

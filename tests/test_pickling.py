@@ -23,6 +23,7 @@ from support import (
     SETSTATE_ARGUMENTS_ENTRY,
     SETSTATE_ENTRY,
     STRINGSOURCE,
+    Sub,
     channels,
     module_entries,
 )
@@ -259,10 +260,6 @@ def test_bound_methods_keep_their_own_names(colour, name, defined_name):
     assert method.__self__ is colour
 
 
-class Plain(Color):
-    pass
-
-
 class WithReduce(Color):
     def __reduce__(self):
         return (type(self), (self.r, self.g, self.b, self.a))
@@ -292,7 +289,7 @@ class WithCopyHooks(Color):
     ],
 )
 def test_subclass_inherits_the_refusal(path):
-    colour = Plain(*CHANNELS)
+    colour = Sub(*CHANNELS)
     colour.extra = "state"
     exc = raise_type_error(path, colour)
     assert_refusal(exc, REDUCE_ENTRY)

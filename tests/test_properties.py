@@ -14,7 +14,7 @@ from hypothesis import strategies as st
 
 from vantel.color.color import Color
 
-from support import CHANNEL_NAMES, SETTER_ENTRIES, channels, clamp, module_entries
+from support import CHANNEL_NAMES, SETTER_ENTRIES, Sub, channels, clamp, module_entries
 
 # Each property in the type's order, and the channel it reads and writes.
 NAMES = list(CHANNEL_NAMES)
@@ -22,10 +22,6 @@ CHANNEL = {name: index % 4 for index, name in enumerate(NAMES)}
 SHORT_NAMES = ["r", "g", "b", "a"]
 LONG_NAMES = ["red", "green", "blue", "alpha"]
 START = (11, 22, 33, 44)
-
-
-class S(Color):
-    pass
 
 
 def with_channel(values, index, byte):
@@ -39,7 +35,7 @@ def name(request):
     return request.param
 
 
-@pytest.fixture(params=[Color, S], ids=["Color", "subclass"])
+@pytest.fixture(params=[Color, Sub], ids=["Color", "subclass"])
 def colour(request):
     return request.param(*START)
 

@@ -24,6 +24,7 @@ from support import SETSTATE_ARGUMENTS_ENTRY as SETSTATE_ARGUMENTS
 from support import SETSTATE_ENTRY as SETSTATE
 from support import SETTER_ENTRIES as SETTERS
 from support import body_entry as body
+from support import generator_at
 
 INIT_EXEC = {EXEC_ENTRY, EXEC_REDUCE_ENTRY, EXEC_SETSTATE_ENTRY}
 
@@ -34,17 +35,15 @@ def colour():
     return types.SimpleNamespace(c=Color(10, 20, 30, 40))
 
 
-def generator_at(point):
-    """A colour and a generator over it, `point` values in (5: finished)."""
-    state = colour()
-    state.g = iter(state.c)
-    for _ in range(point):
-        next(state.g, None)
-    return state
-
-
 def at(point):
-    return lambda: generator_at(point)
+    """A setup: a colour and a generator over it at resume point `point`."""
+
+    def setup():
+        state = colour()
+        state.g = generator_at(point, state.c)
+        return state
+
+    return setup
 
 
 class Odd(Exception):
@@ -213,7 +212,7 @@ def operations(consumer):
         # iteration record and a module-level function.
         **{
             f"gc.get_referents(g) after {filler}": (
-                lambda: with_frame(generator_at(1)),
+                lambda: with_frame(at(1)()),
                 lambda s, filler=filler: (referents_after, filler, s.g), set())
             for filler in range(5)
         },
