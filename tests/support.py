@@ -1,5 +1,6 @@
 """Helpers shared by the test modules."""
 
+import json
 import os
 import subprocess
 import sys
@@ -88,6 +89,44 @@ def run_python(code, *args, check=True, env=None, timeout=120):
             f"--- stdout\n{result.stdout}\n--- stderr\n{result.stderr}"
         )
     return result
+
+
+SCENARIOS = TESTS / "scenarios"
+
+
+def run_scenario(name, *args, site=None, env=None):
+    """Runs the script tests/scenarios/`name`.py in a fresh interpreter with
+    `args` and returns the JSON document it prints last.  The scenario can
+    import the tests' own modules; `site`, the directory of a test build of
+    the module, comes first on its path; `env` replaces the environment."""
+    environment = dict(os.environ if env is None else env)
+    environment["PYTHONPATH"] = os.pathsep.join([*([str(site)] if site else []), str(TESTS)])
+    result = subprocess.run(
+        [sys.executable, "-X", "faulthandler", str(SCENARIOS / f"{name}.py"), *map(str, args)],
+        capture_output=True,
+        text=True,
+        env=environment,
+        timeout=120,
+    )
+    if result.returncode != 0:
+        raise AssertionError(
+            f"scenario {name} failed with {result.returncode}\n"
+            f"--- stdout\n{result.stdout}\n--- stderr\n{result.stderr}"
+        )
+    return json.loads(result.stdout.splitlines()[-1])
+
+
+# What scenarios.common.works gives for a module made after a failed import.
+WORKING = {
+    "made": ["Color(255, 0, 10, 255)", [255, 0, 10, 255]],
+    "stored": ["Color(255, 77, 10, 255)", [255, 77, 10, 255]],
+    "refusal": [REFUSAL],
+    "reduce_name": "__reduce_cython__",
+    "setstate_name": "__setstate_cython__",
+    "leftover_keys": [],
+    "vtable": "PyCapsule",
+    "test": {},
+}
 
 
 def run_with_injector(code, injector_path, *args):
