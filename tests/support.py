@@ -151,14 +151,15 @@ def clamp(value):
 FINISHED = 5
 
 
-def generator_at(point, colour=None):
-    """A generator over `colour` (by default a fresh Color(11, 22, 33, 44))
-    brought to resume point `point`, checking each value it yields on the way."""
+def generator_at(point, colour=None, make=iter):
+    """The generator make(colour) (by default a Color's own generator over a
+    fresh Color(11, 22, 33, 44)) brought to resume point `point`, checking
+    each value it yields on the way."""
     if colour is None:
         from vantel.color.color import Color
 
         colour = Color(11, 22, 33, 44)
-    generator = iter(colour)
+    generator = make(colour)
     for expected in channels(colour)[:point]:
         assert next(generator) == expected
     if point == FINISHED:
