@@ -38,7 +38,7 @@ sys.path.insert(0, str(TESTS))
 
 from injector import load_injector, mappings  # noqa: E402
 from native_build import load_extension  # noqa: E402
-from operations import INIT_EXEC, INTERPRETER_LEAKS, operations  # noqa: E402
+from operations import INIT_EXEC, INTERPRETER_LEAKS, operations, unmet  # noqa: E402
 from support import REFUSAL, module_entries  # noqa: E402
 
 ROUNDS = 4
@@ -324,9 +324,12 @@ def main(injector_path, consumer_path, name):
         growth = []
     else:
         consumer = load_extension("_color_consumer", consumer_path)
-        setup, act, entries = operations(consumer)[name]
-        problems, failures, growth = sweep_with_rounds(injector, setup, act, entries,
-                                                       name not in INTERPRETER_LEAKS)
+        setup, act, entries, gives = operations(consumer)[name]
+        unfailed = unmet(gives, *injector.call(0, *act(setup()))[1:])
+        problems = [f"the unfailed call {unfailed}"] if unfailed else []
+        found, failures, growth = sweep_with_rounds(injector, setup, act, entries,
+                                                    name not in INTERPRETER_LEAKS)
+        problems += found
     print(json.dumps({"problems": problems, "failures": failures,
                       "avoided": injector.avoided(), "growth": growth}))
 
