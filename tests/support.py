@@ -1,9 +1,11 @@
 """Helpers shared by the test modules."""
 
+import importlib.util
 import json
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 from pathlib import Path
 
@@ -49,13 +51,37 @@ REFUSAL = (
 INTERPRETER_CHANGE = (
     "Interpreter change detected - this module can only be loaded into one interpreter per process."
 )
-# The test build that believes it was compiled for Python 3.12 (3.12.0 final)
-# warns with this text whenever it is executed.
-PRETEND_VERSION_HEX = "0x030C00F0"
+# The test build that believes it was compiled for Python 3.12 warns with
+# this text whenever it is executed.
 VERSION_WARNING = (
     "compile time Python version 3.12 of module 'vantel.color.color' "
     "does not match runtime version 3.13"
 )
+
+
+# The test suite's native builds, which the test scripts install beside the
+# package (CMake option VANTEL_COLOR_TEST_BUILDS).
+TEST_BUILDS = Path(sysconfig.get_paths()["platlib"]) / "vantel_color_test_builds"
+
+
+def built_for_tests(name):
+    """The installed test build `name`: an extension module named so (its
+    file carries the interpreter's suffix), a program, or a package tree."""
+    for path in (TEST_BUILDS / (name + sysconfig.get_config_var("EXT_SUFFIX")), TEST_BUILDS / name):
+        if path.exists():
+            return path
+    raise FileNotFoundError(
+        f"no test build {name!r} in {TEST_BUILDS}: install the package with "
+        "-C cmake.define.VANTEL_COLOR_TEST_BUILDS=ON, as scripts/test.sh does"
+    )
+
+
+def load_extension(name, path):
+    """Imports the extension module `name` from its built file."""
+    spec = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
 def traceback_entries(exc):

@@ -6,9 +6,8 @@ starts afresh and gives a fully working Color.
 The failures come from a test build of the module (compile definition
 VANTEL_COLOR_TEST_HOOKS), in which the environment variable
 VANTEL_COLOR_FAIL_EXEC_STEP=N makes exec step N raise RuntimeError. The build
-(the fixture `hook_site`) is made once per session into a temporary directory
-and loaded in fresh interpreters through PYTHONPATH. Set
-VANTEL_SKIP_SLOW_BUILDS=1 to skip it.
+(the fixture `hook_site`), one of the test suite's native builds, is loaded
+in fresh interpreters through PYTHONPATH.
 """
 
 import os

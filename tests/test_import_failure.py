@@ -7,9 +7,6 @@ error without a traceback entry of the module, sys.modules keeps no
 half-made module, and a later import in the same process, with warnings
 allowed, runs execution afresh, warns once and gives a working Color.  Each
 scenario runs in a fresh interpreter.
-
-The test build is compiled from the source tree with the C++ compiler; set
-VANTEL_SKIP_SLOW_BUILDS=1 to skip these tests.
 """
 
 import os

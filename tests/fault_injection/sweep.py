@@ -37,7 +37,7 @@ TESTS = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(TESTS))
 
 from injector import load_injector, mappings  # noqa: E402
-from native_build import load_extension  # noqa: E402
+from support import load_extension  # noqa: E402
 from operations import INIT_EXEC, INTERPRETER_LEAKS, operations, unmet  # noqa: E402
 from support import REFUSAL, module_entries  # noqa: E402
 
