@@ -147,10 +147,14 @@ class Like:
 
 
 def a_colour(*channels):
-    from vantel.color.color import Color
+    def test(value):
+        # Imported only when compared: the sweep reads the catalogue before
+        # the module may be imported.
+        from vantel.color.color import Color
 
-    return Like(f"a Color{channels}",
-                lambda value: type(value) is Color and tuple(value) == channels)
+        return type(value) is Color and tuple(value) == channels
+
+    return Like(f"a Color{channels}", test)
 
 
 def a_generator(state):
