@@ -281,17 +281,24 @@ PyObject *generator_get_yieldfrom(PyObject *, void *)
     Py_RETURN_NONE;
 }
 
+// Making the frame looks names up in the module's namespace, which can run
+// Python code that closes this generator or reads gi_frame itself: what that
+// code left stands, and the frame made here is kept only if the generator is
+// still unfinished and still has none.
 PyObject *generator_get_frame(PyObject *self, void *)
 {
     Generator *generator = as_generator(self);
     if (generator->frame == nullptr && generator->code != nullptr) {
-        PyFrameObject *frame =
-            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(generator->code),
-                        module_dict, nullptr);
-        if (frame == nullptr) {
+        OwnedRef code(Py_NewRef(generator->code));  // closing meanwhile drops the generator's
+        OwnedRef frame(reinterpret_cast<PyObject *>(
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()),
+                        module_dict, nullptr)));
+        if (!frame) {
             return nullptr;
         }
-        generator->frame = reinterpret_cast<PyObject *>(frame);
+        if (generator->frame == nullptr && generator->code != nullptr) {
+            generator->frame = frame.release();
+        }
     }
     return attributes::new_ref_or_none(generator->frame);
 }
