@@ -47,6 +47,7 @@ int make_construction_constants();
 // every colour records it when it is created, and then published in the
 // type's dictionary for other compiled modules, with the interface version.
 void fill_method_table();
+int ready_color_type();
 int publish_method_table();
 
 }  // namespace vantel::color

@@ -194,7 +194,7 @@ constexpr ExecStep kExecSteps[] = {
      }, Label::ModuleExec},
     // Every colour records the table when it is created: fill it first.
     {9, [](PyObject *) { fill_method_table(); return 0; }, Label::ModuleExec},
-    {10, [](PyObject *) { return PyType_Ready(&ColorType); }, Label::ModuleExec},
+    {10, [](PyObject *) { return ready_color_type(); }, Label::ModuleExec},
     {11, [](PyObject *) { return publish_method_table(); }, Label::ModuleExec},
     {12, set_color, Label::ModuleExec},
     {13, [](PyObject *) { return run_pickling_setup(&ColorType); }, Label::ModuleExec},
