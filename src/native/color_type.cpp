@@ -2,11 +2,11 @@
 // channel properties, the text form, and the two native functions of its
 // method table.  Construction (__init__) lives in construction.cpp, iteration
 // in iteration.cpp and the pickling refusal in pickling.cpp.
-#include <Python.h>
+#include "color_type.h"
 
 #include <cstring>
 
-#include "color_object.h"
+#include "construction.h"
 #include "int_conversion.h"
 #include "iteration.h"
 #include "module_state.h"

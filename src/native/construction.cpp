@@ -1,12 +1,8 @@
-// Construction: __init__(r, g, b, a=255), reached through tp_init and, for
-// Color(...) itself, through the type's vectorcall entry, which binds the
-// arguments without building a tuple or a dictionary.  Both match the
-// arguments to the four parameters, convert every one before anything is
-// stored, clamp, and store the four channels in one write.
-#include <Python.h>
+// Construction of a Color: see construction.h.
+#include "construction.h"
 
 #include "argument_errors.h"
-#include "color_object.h"
+#include "color_type.h"
 #include "int_conversion.h"
 #include "module_state.h"
 #include "traceback_entry.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "code_object.h"
-#include "color_object.h"
+#include "color_type.h"
 #include "generator.h"
 #include "module_state.h"
 #include "traceback_entry.h"

@@ -2,12 +2,17 @@
 // and the init function the interpreter calls.  Exec builds the process-wide
 // state, readies the types and publishes Color and its native interface; a
 // module that has executed once is the process's for good.
+//
+// This file has no header: no other file uses what it defines.  The
+// interpreter finds PyInit_color, and an embedding program the flag below,
+// by their exported names.
 #include <Python.h>
 
 #include <cstdlib>
 #include <optional>
 
-#include "color_object.h"
+#include "color_type.h"
+#include "construction.h"
 #include "function_cast.h"
 #include "generator.h"
 #include "iteration.h"
