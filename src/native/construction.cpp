@@ -1,8 +1,8 @@
 // Construction of a Color: see construction.h.
 #include "construction.h"
 
-#include "argument_errors.h"
 #include "color_type.h"
+#include "error_messages.h"
 #include "int_conversion.h"
 #include "module_state.h"
 #include "traceback_entry.h"

@@ -1,7 +1,7 @@
 // The slow paths of the channel conversion: see int_conversion.h.
 #include "int_conversion.h"
 
-#include "fixed_message.h"
+#include "error_messages.h"
 
 namespace vantel::color {
 namespace {
