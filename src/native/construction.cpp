@@ -181,12 +181,14 @@ int bind_and_initialise(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                         const Keywords &keywords)
 {
     OwnedRef slots[4];
-    if (bind_init_arguments(args, nargs, keywords, slots) < 0 ||
-        convert_and_store(as_color(self), slots, bool(slots[3])) < 0) {
-        add_traceback_entry(Label::ColorInit);
-        return -1;
+    int result = bind_init_arguments(args, nargs, keywords, slots);
+    if (result == 0) {
+        result = convert_and_store(as_color(self), slots, bool(slots[3]));
     }
-    return 0;
+    if (result < 0) {
+        add_traceback_entry(Label::ColorInit);
+    }
+    return result;
 }
 
 // The common arguments: ints below 2**30 in magnitude, clamped straight
