@@ -26,6 +26,8 @@ import pytest
 import vantel.color.color as color_module
 from vantel.color.color import Color
 
+from support import name_lookups_running
+
 WARMUP = 20
 ROUNDS = 3
 CALLS = 200
@@ -517,6 +519,14 @@ def generator_attributes():
     del generator.__module__
 
 
+def frame_made_while(meanwhile):
+    """gi_frame, while Python code run by the namespace lookup of making the
+    frame does `meanwhile` to the same generator."""
+    generator = generator_at(1)
+    with name_lookups_running(vars(color_module), lambda: meanwhile(generator)):
+        return generator.gi_frame
+
+
 def many_generators_at_once():
     generators = [iter(colour) for _ in range(20)]
     for generator in generators:
@@ -588,6 +598,10 @@ GENERATOR_PROTOCOL = [
     pytest.param(lambda: generator_at(2).close(), None, id="close-suspended"),
     pytest.param(lambda: finished_generator().close(), None, id="close-finished"),
     pytest.param(generator_attributes, None, id="attributes"),
+    pytest.param(lambda: frame_made_while(lambda g: g.gi_frame), None,
+                 id="gi_frame-read-while-made"),
+    pytest.param(lambda: frame_made_while(lambda g: g.close()), None,
+                 id="gi_frame-closed-while-made"),
     pytest.param(lambda: setattr(iter(colour), "__name__", 5), TypeError, id="bad-__name__"),
     pytest.param(lambda: delattr(iter(colour), "__qualname__"), TypeError,
                  id="delete-__qualname__"),
