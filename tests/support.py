@@ -1,5 +1,6 @@
 """Helpers shared by the test modules."""
 
+import contextlib
 import importlib.util
 import json
 import os
@@ -207,3 +208,40 @@ def __getattr__(name):
         pass
 
     return Sub
+
+
+class _LooksLikeName(str):
+    """A key with the hash of "__name__": a lookup of "__name__" that meets it
+    compares the two, and the comparison runs `action` (not inside itself)."""
+
+    action = None
+
+    def __hash__(self):
+        return hash("__name__")
+
+    def __eq__(self, other):
+        action, _LooksLikeName.action = _LooksLikeName.action, None
+        if action is not None:
+            try:
+                action()
+            finally:
+                _LooksLikeName.action = action
+        return NotImplemented
+
+
+@contextlib.contextmanager
+def name_lookups_running(namespace, action):
+    """Within the block, every lookup of "__name__" in `namespace` (making a
+    frame with it as globals does one) runs `action()` halfway through; a
+    lookup that `action` makes itself runs nothing.  Afterwards the namespace
+    holds what it held before."""
+    name = namespace.pop("__name__")
+    key = _LooksLikeName("looks like __name__")
+    namespace[key] = None
+    namespace["__name__"] = name  # after the key, so that a lookup meets the key first
+    _LooksLikeName.action = action
+    try:
+        yield
+    finally:
+        _LooksLikeName.action = None
+        del namespace[key]

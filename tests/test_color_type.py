@@ -38,6 +38,8 @@ def test_type_attributes():
     assert Color.__qualname__ == "Color"
     assert Color.__module__ == "vantel.color.color"
     assert Color.__doc__ is None
+    assert Color.__dict__["__doc__"] is None
+    assert Color(1, 2, 3).__doc__ is None
     # The constructor's signature, for help() and inspect, without a docstring.
     assert Color.__text_signature__ == "(r, g, b, a=255)"
     assert str(inspect.signature(Color)) == "(r, g, b, a=255)"

@@ -191,7 +191,12 @@ IMPORT_CASES = {
     ),
     "an earlier version": (lambda: color_like(0, TABLE), ImportError, "version 0, but"),
     "a version that is no int": (lambda: color_like("1", TABLE), ImportError, "version 0, but"),
-    "a version beyond a C long": (lambda: color_like(2**64, TABLE), OverflowError, None),
+    "a version beyond a C long": (
+        lambda: color_like(2**64, TABLE),
+        ImportError,
+        "^vantel.color.color.Color implements a native API version outside the range of a C "
+        "long, but this module was built against version 1; reinstall vantel-color$",
+    ),
     "another record size": (
         lambda: color_like(1, TABLE, base=object),
         ValueError,

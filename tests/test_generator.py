@@ -35,9 +35,18 @@ from inspect import (
 
 import pytest
 
+import vantel.color.color as color_module
 from vantel.color.color import Color
 
-from support import FINISHED, IMPLEMENTATION_FILE, body_entry, generator_at, module_entries, traceback_entries
+from support import (
+    FINISHED,
+    IMPLEMENTATION_FILE,
+    body_entry,
+    generator_at,
+    module_entries,
+    name_lookups_running,
+    traceback_entries,
+)
 
 VALUES = (11, 22, 33, 44)
 POINTS = [0, 1, 2, 3, 4, FINISHED]
@@ -463,6 +472,32 @@ def test_all_generators_share_one_code_object():
     second = iter(Color(4, 5, 6))
     assert first.gi_code is second.gi_code
     assert first.gi_frame is not second.gi_frame
+
+
+# Making gi_frame looks "__name__" up in the module's namespace, where a str
+# subclass key runs Python code halfway through.  What that code did to the
+# generator stands: a generator it closed reads no frame, and the frame it
+# read is the one kept.
+@pytest.mark.parametrize(
+    "meanwhile, finishes",
+    [(lambda g: g.close(), True), (lambda g: g.gi_frame, False)],
+    ids=["close", "read-gi_frame"],
+)
+@pytest.mark.parametrize("point", [0, 2])
+def test_gi_frame_keeps_what_python_code_did_while_it_was_made(meanwhile, finishes, point):
+    generator = generator_at(point)
+    results = []
+    with name_lookups_running(vars(color_module), lambda: results.append(meanwhile(generator))):
+        frame = generator.gi_frame
+    assert len(results) == 1
+    if finishes:
+        assert frame is None
+        assert inspect.getgeneratorstate(generator) == "GEN_CLOSED"
+        assert_finished(generator)
+    else:
+        assert frame is results[0]
+        assert generator.gi_frame is frame
+        assert frame.f_code is generator.gi_code
 
 
 def finish_by_exhausting(generator):

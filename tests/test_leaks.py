@@ -31,7 +31,7 @@ import vantel.color.color as color_module
 from vantel.color.color import Color
 
 from fault_injection.operations import NAMES, operations, unmet
-from support import FINISHED, Sub, generator_at
+from support import FINISHED, Sub, generator_at, name_lookups_running
 
 WARMUP = 20
 ROUNDS = 3
@@ -476,6 +476,14 @@ def generator_attributes():
     del generator.__module__
 
 
+def frame_made_while(meanwhile):
+    """gi_frame, while Python code run by the namespace lookup of making the
+    frame does `meanwhile` to the same generator."""
+    generator = generator_at(1)
+    with name_lookups_running(vars(color_module), lambda: meanwhile(generator)):
+        return generator.gi_frame
+
+
 def many_generators_at_once():
     generators = [iter(colour) for _ in range(20)]
     for generator in generators:
@@ -521,6 +529,10 @@ GENERATOR_PROTOCOL = [
     pytest.param(lambda: generator_at(1).throw(ValueError, 1, None, 4), TypeError,
                  id="throw-four-arguments"),
     pytest.param(generator_attributes, None, id="attributes"),
+    pytest.param(lambda: frame_made_while(lambda g: g.gi_frame), None,
+                 id="gi_frame-read-while-made"),
+    pytest.param(lambda: frame_made_while(lambda g: g.close()), None,
+                 id="gi_frame-closed-while-made"),
     pytest.param(lambda: setattr(iter(colour), "__name__", 5), TypeError, id="bad-__name__"),
     pytest.param(lambda: delattr(iter(colour), "__qualname__"), TypeError,
                  id="delete-__qualname__"),
