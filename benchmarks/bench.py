@@ -29,9 +29,10 @@ The peers:
   construction and a 4-tuple for unpacking and `list()`.
 
 The native `new` of the Color method table is timed through the test-only
-consumer extension (tests/consumer), which is compiled for the run, against
-calling the type from C with `PyObject_Vectorcall` and with
-`PyObject_CallFunction`; without a C++ compiler that table is skipped.
+consumer extension (tests/consumer), one of the test suite's native builds
+that scripts/test.sh installs with the package, against calling the type
+from C with `PyObject_Vectorcall` and with `PyObject_CallFunction`; without
+that build the table is skipped.
 
 `--instructions` counts instructions per operation under callgrind instead
 (benchmarks/instructions.py): deterministic figures, for the same peers in
@@ -54,7 +55,6 @@ import os
 import platform
 import subprocess
 import sys
-import tempfile
 import timeit
 import tracemalloc
 from pathlib import Path
@@ -244,13 +244,12 @@ NATIVE_LOOPS = {
 
 def native_group(loops):
     """The consumer's C loops over `new` and over calling the type, or a reason."""
-    with tempfile.TemporaryDirectory(prefix="vantel-bench-") as directory:
-        path, reason = instructions.build_consumer(directory)
-        if path is None:
-            return None, reason
-        from consumer.build import load_consumer
+    path, reason = instructions.find_consumer()
+    if path is None:
+        return None, reason
+    from support import load_extension
 
-        consumer = load_consumer(path)
+    consumer = load_extension("_color_consumer", path)
     for name in NATIVE_LOOPS.values():
         if not hasattr(consumer, name):
             return None, f"the consumer has no {name}()"

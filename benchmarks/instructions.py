@@ -24,8 +24,9 @@ a figure; objects are still freed by reference counting.
 
 The native `new` of the method table, `PyObject_Vectorcall` and
 `PyObject_CallFunction` on the type are counted through the C loops of the
-test-only consumer extension (tests/consumer), built for the run; their
-figures are per colour, with no Python loop around each one.
+test-only consumer extension (tests/consumer), one of the test suite's
+native builds that scripts/test.sh installs with the package; their figures
+are per colour, with no Python loop around each one.
 """
 
 import dataclasses
@@ -164,9 +165,9 @@ def child_main(spec_path):
         namespace["pygame"] = pygame
     if spec["consumer"]:
         sys.path.insert(0, str(REPO / "tests"))
-        from consumer.build import load_consumer
+        from support import load_extension
 
-        namespace["consumer"] = load_consumer(spec["consumer"])
+        namespace["consumer"] = load_extension("_color_consumer", spec["consumer"])
     marker = os.getppid  # each call dumps: see dump_marker.c
     n1, n2 = spec["n1"], spec["n2"]
     gc.collect()
@@ -212,18 +213,15 @@ def dump_totals(directory):
     return [total for _, total in sorted(totals)]
 
 
-def build_consumer(directory):
-    """The test consumer built into `directory`: (its path, "") or (None, why not)."""
+def find_consumer():
+    """The installed test consumer: (its path, "") or (None, why not)."""
     sys.path.insert(0, str(REPO / "tests"))
+    from support import built_for_tests
+
     try:
-        from consumer.build import BuildError
-        from consumer.build import build_consumer as build
-    except ImportError as error:
-        return None, f"the consumer build helper is missing ({error})"
-    try:
-        return str(build(directory)), ""
-    except (BuildError, OSError) as error:
-        return None, f"the consumer could not be built: {str(error).splitlines()[0]}"
+        return str(built_for_tests("_color_consumer")), ""
+    except FileNotFoundError as error:
+        return None, str(error)
 
 
 def build_marker(directory):
@@ -254,7 +252,7 @@ def measure(ops, n1, n2, directory):
     if marker is None:
         return reason
     pygame_here = has_pygame()
-    consumer, reason = build_consumer(directory)
+    consumer, reason = find_consumer()
     measured = []
     for op in ops:
         for case in op.cases:

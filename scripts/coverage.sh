@@ -6,10 +6,10 @@
 #
 # The module is built with gcov instrumentation (--coverage, -O0) into a
 # virtual environment of its own (COVERAGE_VENV, default
-# build/coverage/venv); the test-only builds of the module's sources go
-# through tests/native_build.py, which adds VANTEL_TEST_CXXFLAGS, so they are
-# counted too.  Every process of the run (pytest, the fresh interpreters and
-# forked children the tests start) adds its counts when it exits.  gcovr,
+# build/coverage/venv), and the test suite's native builds with it, so the
+# test-only builds of the module's sources are counted too.  Every process
+# of the run (pytest, the fresh interpreters and forked children the tests
+# start) adds its counts when it exits.  gcovr,
 # from PyPI, merges the counts of every build of each source file.
 #
 # With COVERAGE_MARKDOWN=docs/figures/coverage.md it also writes the figures
@@ -37,7 +37,7 @@ rm -rf "$tmp_dir"
 mkdir -p "$tmp_dir"
 
 status=0
-VANTEL_TEST_CXXFLAGS="$coverage_flags" "$python" -m pytest -q -p no:cacheprovider \
+"$python" -m pytest -q -p no:cacheprovider \
     --basetemp="$tmp_dir" "$@" || status=$?
 
 echo "== coverage of src/native (the installed build and the test-only builds)"

@@ -103,14 +103,30 @@ make_venv() {
     echo "$venv/bin/python"
 }
 
-# Installs the package with its test extras into the environment of python
-# $1, compiled with the extra flags $2 in the build directory build/$3, so
-# that the CMake cache of the ordinary build never picks up those flags, nor
-# this build loses them.
-install_instrumented() {
-    local python=$1 flags=$2 name=$3
+# Installs the package with its test extras and the test suite's native
+# builds (VANTEL_COLOR_TEST_BUILDS) into the environment of python $1; the
+# other arguments go to pip.  The test extras come first: the build runs the
+# environment's Cython for the Cython consumer.
+install_for_tests() {
+    local python=$1
+    shift
+    # shellcheck disable=SC2046  # one word per requirement
+    "$python" -m pip install --quiet $("$python" -c '
+import tomllib
+with open("pyproject.toml", "rb") as file:
+    print(*tomllib.load(file)["project"]["optional-dependencies"]["test"])')
     "$python" -m pip install --quiet \
-        -C "cmake.define.VANTEL_COLOR_EXTRA_FLAGS=$flags" \
-        -C "build-dir=build/$name/{wheel_tag}" \
-        ".[test]"
+        -C cmake.define.VANTEL_COLOR_TEST_BUILDS=ON \
+        -C "cmake.define.VANTEL_COLOR_CYTHON=$(dirname "$python")/cython" \
+        "$@" ".[test]"
+}
+
+# Installs the package for the tests into the environment of python $1,
+# compiled with the extra flags $2 in the build directory build/$3, so that
+# the CMake cache of the ordinary build never picks up those flags, nor this
+# build loses them.
+install_instrumented() {
+    install_for_tests "$1" \
+        -C "cmake.define.VANTEL_COLOR_EXTRA_FLAGS=$2" \
+        -C "build-dir=build/$3/{wheel_tag}"
 }

@@ -2,7 +2,7 @@
 # Builds the module with AddressSanitizer and UndefinedBehaviorSanitizer into
 # a virtual environment of its own and runs the whole test suite against it.
 # Exits non-zero if the tests fail or if any process of the run (pytest, the
-# fresh interpreters the tests start, the test-only consumer module) wrote a
+# fresh interpreters the tests start, the test-only native builds) wrote a
 # sanitizer report.
 #
 #   bash scripts/sanitize.sh [pytest arguments]
@@ -58,7 +58,6 @@ sanitized() {
         PYTHONMALLOC=malloc \
         ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1:log_path=$1/asan" \
         UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1:log_path=$1/ubsan" \
-        VANTEL_TEST_CXXFLAGS="$sanitize_flags" \
         VANTEL_FAULT_STRIDE="${VANTEL_FAULT_STRIDE:-5}" \
         "${@:2}"
 }

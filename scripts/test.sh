@@ -13,8 +13,9 @@ cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
 python=$(make_venv "${VENV:-.venv}")
-# The module must build without a single warning.
-"$python" -m pip install --quiet -C cmake.define.VANTEL_COLOR_WERROR=ON ".[test]"
+# The module and the test suite's native builds must build without a single
+# warning.
+install_for_tests "$python" -C cmake.define.VANTEL_COLOR_WERROR=ON
 if [ $# -gt 0 ]; then
     exec "$python" -m pytest -q "$@"
 fi

@@ -65,7 +65,7 @@ cat >"$suppressions" <<'EOF'
 EOF
 start=$(date +%s)
 status=0
-PYTHONMALLOC=malloc VANTEL_SKIP_SLOW_BUILDS=1 \
+PYTHONMALLOC=malloc \
     valgrind --tool=memcheck --error-exitcode=99 --leak-check=no --track-origins=yes \
     --num-callers=30 --suppressions="$suppressions" --log-file="$log" \
     "$python" -m pytest -q -p no:cacheprovider --hypothesis-profile=ci "$@" || status=$?

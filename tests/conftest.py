@@ -1,92 +1,69 @@
-"""Fixtures shared by the test modules: the test-only native builds, each
-made once per session."""
-
-import os
+"""Fixtures shared by the test modules: the test suite's native builds,
+which the build system makes and installs beside the package."""
 
 import pytest
 
-from consumer.build import (
-    BuildError,
-    build_c_consumer,
-    build_consumer,
-    build_cython_consumer,
-    load_consumer,
-)
-from fault_injection.build import build_injector
-from native_build import build_module_package, module_sources
-from support import PRETEND_VERSION_HEX
+from support import built_for_tests, load_extension
+
+
+def installed(name):
+    """The path of the test build `name`; the test fails if it is missing."""
+    try:
+        return built_for_tests(name)
+    except FileNotFoundError as error:
+        pytest.fail(str(error))
 
 
 @pytest.fixture(scope="session")
-def consumer_path(tmp_path_factory):
-    """Builds the test-only `_color_consumer` extension and returns its path."""
-    try:
-        return build_consumer(tmp_path_factory.mktemp("consumer"))
-    except BuildError as error:
-        pytest.fail(str(error))
+def consumer_path():
+    """The test-only `_color_consumer` extension, a C++ module that uses color.h."""
+    return installed("_color_consumer")
 
 
 @pytest.fixture(scope="session")
 def consumer(consumer_path):
     """The `_color_consumer` module, imported from its built file."""
-    return load_consumer(consumer_path)
-
-
-def build_or_fail(build, tmp_path_factory, name):
-    """Runs `build` into a fresh directory `name`; a failed build fails the test."""
-    try:
-        return build(tmp_path_factory.mktemp(name))
-    except BuildError as error:
-        pytest.fail(str(error))
+    return load_extension("_color_consumer", consumer_path)
 
 
 @pytest.fixture(scope="session")
-def injector_path(tmp_path_factory):
-    """Builds the allocation-failure injector `_failing_alloc`
-    (tests/fault_injection) and returns its path."""
-    return build_or_fail(build_injector, tmp_path_factory, "injector")
+def injector_path():
+    """The allocation-failure injector `_failing_alloc` (tests/fault_injection)."""
+    return installed("_failing_alloc")
 
 
 @pytest.fixture(scope="session")
-def c_consumer(tmp_path_factory):
-    """The C11 consumer `_color_consumer_c`, built and imported."""
-    return load_consumer(build_or_fail(build_c_consumer, tmp_path_factory, "c_consumer"))
+def c_consumer():
+    """The C11 consumer `_color_consumer_c`, which subclasses Color, imported."""
+    return load_extension("_color_consumer_c", installed("_color_consumer_c"))
 
 
 @pytest.fixture(scope="session")
-def cython_consumer(tmp_path_factory):
-    """The Cython consumer `_color_consumer_cython`, built and imported."""
-    return load_consumer(build_or_fail(build_cython_consumer, tmp_path_factory, "cython_consumer"))
+def cython_consumer():
+    """The Cython consumer `_color_consumer_cython`, which cimports Color from
+    the package's color.pxd and subclasses it, imported."""
+    return load_extension("_color_consumer_cython", installed("_color_consumer_cython"))
 
 
-def build_test_module(tmp_path_factory, name, definitions):
-    """Builds the module from the source tree with test-only `definitions`
-    into a package tree of its own; returns (the directory to put on
-    sys.path, the built file).  VANTEL_SKIP_SLOW_BUILDS=1 skips the tests
-    that need it."""
-    if os.environ.get("VANTEL_SKIP_SLOW_BUILDS") == "1":
-        pytest.skip(f"VANTEL_SKIP_SLOW_BUILDS=1: the {name} build of the module is not made")
-    if not module_sources():
-        pytest.skip("the source tree is not available")
-    directory = tmp_path_factory.mktemp(name)
-    try:
-        return directory, build_module_package(directory, definitions)
-    except BuildError as error:
-        pytest.fail(str(error))
+def package_tree(name):
+    """(the directory to put on sys.path, the module's file) of the package
+    tree `name`, the module built from its own sources with test-only
+    definitions beside copies of the package's Python files and color.h."""
+    directory = installed(name)
+    (module,) = (directory / "vantel" / "color").glob("color.*.so")
+    return directory, module
 
 
 @pytest.fixture(scope="session")
-def pretend(tmp_path_factory):
+def pretend():
     """The module as if compiled for Python 3.12: every execution warns that
     the versions differ, which a warning filter can turn into a failure."""
-    return build_test_module(
-        tmp_path_factory, "pretend-3.12", {"VANTEL_COLOR_BUILT_FOR_VERSION_HEX": PRETEND_VERSION_HEX}
-    )
+    return package_tree("pretend-3.12")
 
 
 @pytest.fixture(scope="session")
-def hook_site(tmp_path_factory):
+def hook_site():
     """The module with its test hooks: VANTEL_COLOR_FAIL_EXEC_STEP=N makes exec
     step N fail.  Returns the directory to put on sys.path."""
-    directory, _ = build_test_module(tmp_path_factory, "test-hooks", {"VANTEL_COLOR_TEST_HOOKS": None})
+    directory, _ = package_tree("test-hooks")
     return directory

@@ -14,7 +14,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from support import clamp
+from support import Sub, clamp
 from vantel.color.color import Color
 
 Py_TPFLAGS_HEAPTYPE = 1 << 9
@@ -23,10 +23,6 @@ Py_TPFLAGS_HAVE_GC = 1 << 14
 
 INT32 = st.integers(min_value=-(2**31), max_value=2**31 - 1)
 BYTE = st.integers(min_value=0, max_value=255)
-
-
-class Sub(Color):
-    pass
 
 
 def test_type_attributes():
@@ -42,6 +38,8 @@ def test_type_attributes():
     assert Color.__qualname__ == "Color"
     assert Color.__module__ == "vantel.color.color"
     assert Color.__doc__ is None
+    assert Color.__dict__["__doc__"] is None
+    assert Color(1, 2, 3).__doc__ is None
     # The constructor's signature, for help() and inspect, without a docstring.
     assert Color.__text_signature__ == "(r, g, b, a=255)"
     assert str(inspect.signature(Color)) == "(r, g, b, a=255)"

@@ -20,14 +20,9 @@ from hypothesis import strategies as st
 
 from vantel.color.color import Color
 
-from support import IMPLEMENTATION_FILE, channels, clamp, module_entries, run_with_injector
+from support import INIT_ENTRY, Sub, channels, clamp, module_entries, run_with_injector
 
-INIT_ENTRY = ("vantel.color.color.Color.__init__", IMPLEMENTATION_FILE, 3)
 OLD = (9, 8, 7, 6)
-
-
-class S(Color):
-    pass
 
 
 def reinit(args, kwargs):
@@ -46,7 +41,7 @@ def reinit(args, kwargs):
 CALLS = {
     "Color()": lambda args, kwargs: Color(*args, **kwargs),
     "type.__call__": lambda args, kwargs: type.__call__(Color, *args, **kwargs),
-    "subclass": lambda args, kwargs: S(*args, **kwargs),
+    "subclass": lambda args, kwargs: Sub(*args, **kwargs),
     "__init__": reinit,
 }
 
@@ -117,7 +112,7 @@ def check_failure(make, args, kwargs, exc_type, message):
 def test_channels_after_construction(make, args, kwargs, expected):
     c = make(args, kwargs)
     assert channels(c) == expected
-    assert type(c) is (S if make is CALLS["subclass"] else Color)
+    assert type(c) is (Sub if make is CALLS["subclass"] else Color)
 
 
 def at_least(given):
@@ -385,7 +380,7 @@ def test_reinitialisation_replaces_or_keeps_all_channels():
     assert channels(c) == (10, 20, 30, 40)
 
 
-@pytest.mark.parametrize("cls", [Color, S])
+@pytest.mark.parametrize("cls", [Color, Sub])
 def test_init_of_created_colour(cls):
     c = cls.__new__(cls)
     assert channels(c) == (0, 0, 0, 0)
@@ -517,6 +512,5 @@ def test_keyword_names_that_are_not_strings_are_refused(route):
     with pytest.raises(TypeError) as info:
         route(colour, [7], [8])
     assert str(info.value) == "keywords must be strings"
-    assert module_entries(info.value) == [
-        ("vantel.color.color.Color.__init__", IMPLEMENTATION_FILE, 3)]
+    assert module_entries(info.value) == [INIT_ENTRY]
     assert channels(colour) == (1, 2, 3, 255)

@@ -16,7 +16,7 @@ import pytest
 
 from vantel.color.color import Color
 
-from support import IMPLEMENTATION_FILE, channels, module_entries
+from support import INIT_ENTRY, SETTER_ENTRIES, channels, module_entries
 
 TOO_LARGE = "value too large to convert to int"
 C_LONG_OVERFLOW = "Python int too large to convert to C long"
@@ -29,10 +29,10 @@ SUBCLASS_WARNING = (
 START = (11, 22, 33, 44)
 ROUTES = ["setter", "Color()", "type.__call__", "__init__"]
 ENTRIES = {
-    "setter": ("vantel.color.color.Color.g.__set__", IMPLEMENTATION_FILE, 34),
-    "Color()": ("vantel.color.color.Color.__init__", IMPLEMENTATION_FILE, 3),
-    "type.__call__": ("vantel.color.color.Color.__init__", IMPLEMENTATION_FILE, 3),
-    "__init__": ("vantel.color.color.Color.__init__", IMPLEMENTATION_FILE, 3),
+    "setter": SETTER_ENTRIES["g"],
+    "Color()": INIT_ENTRY,
+    "type.__call__": INIT_ENTRY,
+    "__init__": INIT_ENTRY,
 }
 
 

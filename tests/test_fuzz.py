@@ -19,7 +19,17 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from support import IMPLEMENTATION_FILE, channels, clamp, module_entries, run_python, traceback_entries
+from support import (
+    Sub,
+    INIT_ENTRY,
+    SETTER_ENTRIES,
+    body_entry,
+    channels,
+    clamp,
+    module_entries,
+    run_python,
+    traceback_entries,
+)
 from vantel.color.color import Color
 
 EXAMPLES = 200
@@ -31,7 +41,6 @@ FUZZ = settings(
 
 PARAMETERS = ("r", "g", "b", "a")
 PROPERTIES = {"r": 0, "g": 1, "b": 2, "a": 3, "red": 0, "green": 1, "blue": 2, "alpha": 3}
-SETTER_LINES = {"r": 26, "g": 34, "b": 42, "a": 50, "red": 59, "green": 67, "blue": 75, "alpha": 83}
 INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
 SUBCLASS_WARNING = (
@@ -307,10 +316,6 @@ def calls(draw, scene):
 CONSTRUCTION_ROUTES = ["new", "re-init", "subclass"]
 
 
-class Sub(Color):
-    pass
-
-
 @FUZZ
 @given(data=st.data(), route=st.sampled_from(CONSTRUCTION_ROUTES), as_error=st.booleans(),
        start=st.tuples(small_integers, small_integers, small_integers, small_integers))
@@ -345,9 +350,7 @@ def test_construction_matches_the_model(data, route, as_error, start):
             assert type(error) is prediction.kind, f"raised {error!r}, model: {prediction!r}"
             if prediction.message is not None:
                 assert str(error) == prediction.message
-            assert module_entries(error)[-1] == (
-                "vantel.color.color.Color.__init__", IMPLEMENTATION_FILE, 3
-            ), traceback_entries(error)
+            assert module_entries(error)[-1] == INIT_ENTRY, traceback_entries(error)
         else:
             assert result is None
             assert not isinstance(prediction, Expected), f"built {built}, model: {prediction!r}"
@@ -406,10 +409,7 @@ def test_assignment_matches_the_model(data, name, as_error, start):
             assert type(error) is prediction.kind, f"raised {error!r}, model: {prediction!r}"
             if prediction.message is not None:
                 assert str(error) == prediction.message
-            assert module_entries(error)[-1] == (
-                f"vantel.color.color.Color.{name}.__set__", IMPLEMENTATION_FILE,
-                SETTER_LINES[name],
-            )
+            assert module_entries(error)[-1] == SETTER_ENTRIES[name]
         else:
             assert prediction is None, f"stored, model: {prediction!r}"
             assert scene.iterated == iterations
@@ -687,7 +687,7 @@ def test_generator_call_sequences_match_the_model(start, sequence):
                 assert type(error) is expected.kind
                 if expected.message is not None:
                     assert str(error) == expected.message
-                    assert module_entries(error)[-1] == ("__iter__", IMPLEMENTATION_FILE, 14)
+                    assert module_entries(error)[-1] == body_entry(0)
                 else:
                     assert error.args == ()
             else:
@@ -707,9 +707,7 @@ def test_generator_call_sequences_match_the_model(start, sequence):
                     generator.throw(*spec.arguments())
                 if spec.message is not None:
                     assert str(caught.value) == spec.message
-                assert module_entries(caught.value)[-1] == (
-                    "__iter__", IMPLEMENTATION_FILE, 14 + point
-                )
+                assert module_entries(caught.value)[-1] == body_entry(point)
                 if spec.label == "StopIteration":
                     assert type(caught.value.__cause__) is StopIteration
             points[index] = FINISHED

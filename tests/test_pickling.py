@@ -17,13 +17,16 @@ import pytest
 import vantel.color.color as color_module
 from vantel.color.color import Color
 
-from support import REFUSAL, STRINGSOURCE, channels, module_entries
-
-REDUCE_NAME = "vantel.color.color.Color.__reduce_cython__"
-SETSTATE_NAME = "vantel.color.color.Color.__setstate_cython__"
-REDUCE_ENTRY = (REDUCE_NAME, STRINGSOURCE, 2)
-SETSTATE_ARGS_ENTRY = (SETSTATE_NAME, STRINGSOURCE, 3)
-SETSTATE_ENTRY = (SETSTATE_NAME, STRINGSOURCE, 4)
+from support import (
+    REDUCE_ENTRY,
+    REFUSAL,
+    SETSTATE_ARGUMENTS_ENTRY,
+    SETSTATE_ENTRY,
+    STRINGSOURCE,
+    Sub,
+    channels,
+    module_entries,
+)
 
 CHANNELS = (12, 34, 56, 78)
 
@@ -224,7 +227,7 @@ def test_setstate_argument_errors(colour, call, message):
     exc = raise_type_error(call, colour)
     assert str(exc) == message
     assert exc.args == (message,)
-    assert module_entries(exc) == [SETSTATE_ARGS_ENTRY]
+    assert module_entries(exc) == [SETSTATE_ARGUMENTS_ENTRY]
     assert channels(colour) == CHANNELS
 
 
@@ -257,10 +260,6 @@ def test_bound_methods_keep_their_own_names(colour, name, defined_name):
     assert method.__self__ is colour
 
 
-class Plain(Color):
-    pass
-
-
 class WithReduce(Color):
     def __reduce__(self):
         return (type(self), (self.r, self.g, self.b, self.a))
@@ -290,7 +289,7 @@ class WithCopyHooks(Color):
     ],
 )
 def test_subclass_inherits_the_refusal(path):
-    colour = Plain(*CHANNELS)
+    colour = Sub(*CHANNELS)
     colour.extra = "state"
     exc = raise_type_error(path, colour)
     assert_refusal(exc, REDUCE_ENTRY)
@@ -442,22 +441,22 @@ def test_module_setstate_refuses(instance, args, kwargs):
         (
             lambda: color_module.__setstate_cython__(42),
             "__setstate_cython__() takes exactly 1 positional argument (0 given)",
-            [SETSTATE_ARGS_ENTRY],
+            [SETSTATE_ARGUMENTS_ENTRY],
         ),
         (
             lambda: color_module.__setstate_cython__(42, 1, 2),
             "__setstate_cython__() takes exactly 1 positional argument (2 given)",
-            [SETSTATE_ARGS_ENTRY],
+            [SETSTATE_ARGUMENTS_ENTRY],
         ),
         (
             lambda: color_module.__setstate_cython__(42, 1, __pyx_state=2),
             "__setstate_cython__() got multiple values for keyword argument '__pyx_state'",
-            [SETSTATE_ARGS_ENTRY],
+            [SETSTATE_ARGUMENTS_ENTRY],
         ),
         (
             lambda: color_module.__setstate_cython__(42, None, x=1),
             "__setstate_cython__() got an unexpected keyword argument 'x'",
-            [SETSTATE_ARGS_ENTRY],
+            [SETSTATE_ARGUMENTS_ENTRY],
         ),
     ],
     ids=[

@@ -14,33 +14,14 @@ from hypothesis import strategies as st
 
 from vantel.color.color import Color
 
-from support import IMPLEMENTATION_FILE, channels, clamp, module_entries
+from support import CHANNEL_NAMES, SETTER_ENTRIES, Sub, channels, clamp, module_entries
 
-# Property, channel index, and the lines of its read and write entries.
-PROPERTIES = [
-    ("r", 0, 23, 26),
-    ("g", 1, 31, 34),
-    ("b", 2, 39, 42),
-    ("a", 3, 47, 50),
-    ("red", 0, 56, 59),
-    ("green", 1, 64, 67),
-    ("blue", 2, 72, 75),
-    ("alpha", 3, 80, 83),
-]
-NAMES = [name for name, *_ in PROPERTIES]
-CHANNEL = {name: index for name, index, *_ in PROPERTIES}
-SET_LINE = {name: line for name, _, _, line in PROPERTIES}
+# Each property in the type's order, and the channel it reads and writes.
+NAMES = list(CHANNEL_NAMES)
+CHANNEL = {name: index % 4 for index, name in enumerate(NAMES)}
 SHORT_NAMES = ["r", "g", "b", "a"]
 LONG_NAMES = ["red", "green", "blue", "alpha"]
 START = (11, 22, 33, 44)
-
-
-class S(Color):
-    pass
-
-
-def set_entry(name):
-    return (f"vantel.color.color.Color.{name}.__set__", IMPLEMENTATION_FILE, SET_LINE[name])
 
 
 def with_channel(values, index, byte):
@@ -54,7 +35,7 @@ def name(request):
     return request.param
 
 
-@pytest.fixture(params=[Color, S], ids=["Color", "subclass"])
+@pytest.fixture(params=[Color, Sub], ids=["Color", "subclass"])
 def colour(request):
     return request.param(*START)
 
@@ -145,7 +126,7 @@ def test_refused_write_changes_nothing(colour, name, value, exc_type, message):
         setattr(colour, name, value)
     assert type(info.value) is exc_type
     assert str(info.value) == message
-    assert module_entries(info.value) == [set_entry(name)]
+    assert module_entries(info.value) == [SETTER_ENTRIES[name]]
     assert channels(colour) == START
 
 
@@ -154,7 +135,7 @@ def test_refused_write_of_none_to_blue():
     with pytest.raises(TypeError) as info:
         c.blue = None
     assert str(info.value) == "an integer is required"
-    assert module_entries(info.value)[-1] == ("vantel.color.color.Color.blue.__set__", IMPLEMENTATION_FILE, 75)
+    assert module_entries(info.value)[-1] == SETTER_ENTRIES["blue"]
     assert c.blue == 33
 
 
@@ -252,7 +233,7 @@ def test_any_integer_write(value, name, start):
     with pytest.raises(OverflowError) as info:
         setattr(c, name, value)
     assert str(info.value) == message
-    assert module_entries(info.value) == [set_entry(name)]
+    assert module_entries(info.value) == [SETTER_ENTRIES[name]]
     assert channels(c) == start
 
 

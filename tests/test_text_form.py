@@ -9,7 +9,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from support import clamp
+from support import Sub, clamp
 from vantel.color.color import Color
 
 CHANNEL_PROPERTIES = [
@@ -95,10 +95,6 @@ def test_text_follows_reinitialisation():
     assert repr(colour) == "Color(40, 50, 60, 70)"
 
 
-class Plain(Color):
-    pass
-
-
 class Renamed(Color):
     __qualname__ = "Elsewhere"
 
@@ -127,7 +123,7 @@ class WithStr(Color):
         return "custom"
 
 
-@pytest.mark.parametrize("cls", [Color, Plain, Renamed, Shadowed], ids=lambda c: c.__name__)
+@pytest.mark.parametrize("cls", [Color, Sub, Renamed, Shadowed], ids=lambda c: c.__name__)
 @pytest.mark.parametrize("channels", [(1, 2, 3, 4), (255, 0, 128, 9)])
 def test_text_ignores_the_class_and_its_overrides(cls, channels):
     colour = cls(*channels)
@@ -153,7 +149,7 @@ def test_subclass_str_override_leaves_repr_alone():
     [
         lambda: Color.__new__(Color),
         lambda: Color.__new__(Color, 1, 2, 3, x=4),
-        lambda: Plain.__new__(Plain),
+        lambda: Sub.__new__(Sub),
         lambda: Shadowed.__new__(Shadowed),
     ],
     ids=["bare", "ignored-args", "subclass", "shadowed-subclass"],
@@ -197,7 +193,7 @@ def test_never_initialised_colour_prints_zeros(make):
         "object-str",
     ],
 )
-@pytest.mark.parametrize("cls", [Color, Plain], ids=lambda c: c.__name__)
+@pytest.mark.parametrize("cls", [Color, Sub], ids=lambda c: c.__name__)
 def test_every_text_conversion_gives_the_same_text(convert, cls):
     colour = cls(7, 10, 100, 9)
     assert convert(colour) == "Color(7, 10, 100, 9)"

@@ -16,8 +16,6 @@ one-interpreter rule while the first interpreter keeps working; and threads
 that retry an import after a failed execution all end with the same module.
 """
 
-import json
-import os
 import random
 import re
 import sys
@@ -26,7 +24,7 @@ import time
 
 import pytest
 
-from support import INTERPRETER_CHANGE, VERSION_WARNING, clamp, run_python
+from support import INTERPRETER_CHANGE, VERSION_WARNING, WORKING, clamp, run_scenario
 from vantel.color.color import Color
 
 THREADS = 8
@@ -223,37 +221,8 @@ def test_subclass_finalisers_in_threads(fast_switching):
 # ---------------------------------------------------------------------------
 # Imports from several threads, in fresh interpreters.
 
-RACING_IMPORTS = """
-import importlib
-import json
-import sys
-import threading
-
-barrier = threading.Barrier({threads})
-modules = []
-
-def worker(index):
-    barrier.wait()
-    module = importlib.import_module("vantel.color.color")
-    modules.append((module, list(module.Color(index, 2 * index, 300))))
-
-threads = [threading.Thread(target=worker, args=(i,)) for i in range({threads})]
-for thread in threads:
-    thread.start()
-for thread in threads:
-    thread.join()
-print(json.dumps({{
-    "count": len(modules),
-    "distinct": len({{id(module) for module, _ in modules}}),
-    "registered": all(module is sys.modules["vantel.color.color"] for module, _ in modules),
-    "colours": sorted(colour for _, colour in modules),
-}}))
-"""
-
-
 def test_threads_racing_to_import_get_one_module():
-    result = run_python(RACING_IMPORTS.format(threads=THREADS))
-    assert json.loads(result.stdout) == {
+    assert run_scenario("racing_imports", THREADS) == {
         "count": THREADS,
         "distinct": 1,
         "registered": True,
@@ -261,56 +230,8 @@ def test_threads_racing_to_import_get_one_module():
     }
 
 
-SECOND_INTERPRETERS_IN_THREADS = """
-import _interpreters
-import json
-import threading
-
-import vantel.color.color
-from vantel.color.color import Color
-
-SUB_SCRIPT = "import vantel.color.color"
-outcomes = []
-stop = threading.Event()
-main_results = []
-
-def start_interpreter(index):
-    sub = _interpreters.create("legacy")
-    try:
-        snapshot = _interpreters.run_string(sub, SUB_SCRIPT)
-    finally:
-        _interpreters.destroy(sub)
-    outcomes.append(None if snapshot is None else [snapshot.type.__name__, snapshot.msg])
-
-def keep_working():
-    colour = Color(0, 0, 0)
-    step = 0
-    while not stop.is_set():
-        colour.r = step
-        main_results.append(list(colour) == [min(step, 255), 0, 0, 255])
-        step += 1
-
-worker = threading.Thread(target=keep_working)
-worker.start()
-threads = [threading.Thread(target=start_interpreter, args=(i,)) for i in range({threads})]
-for thread in threads:
-    thread.start()
-for thread in threads:
-    thread.join()
-stop.set()
-worker.join()
-print(json.dumps({{
-    "outcomes": outcomes,
-    "main_ok": all(main_results),
-    "main_steps": len(main_results) > 0,
-    "after": list(Color(9, 8, 7)),
-}}))
-"""
-
-
 def test_second_interpreters_started_from_threads_are_refused():
-    result = run_python(SECOND_INTERPRETERS_IN_THREADS.format(threads=4))
-    assert json.loads(result.stdout) == {
+    assert run_scenario("interpreters_in_threads", 4) == {
         "outcomes": [["ImportError", INTERPRETER_CHANGE]] * 4,
         "main_ok": True,
         "main_steps": True,
@@ -318,53 +239,10 @@ def test_second_interpreters_started_from_threads_are_refused():
     }
 
 
-RETRY_IN_THREADS = """
-import json
-import sys
-import threading
-import warnings
-
-def import_all(count):
-    barrier = threading.Barrier(count)
-    outcomes = []
-
-    def worker():
-        barrier.wait()
-        try:
-            import vantel.color.color as module
-        except RuntimeWarning as exc:
-            outcomes.append(["RuntimeWarning", str(exc)])
-        else:
-            outcomes.append(module)
-
-    threads = [threading.Thread(target=worker) for _ in range(count)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    return outcomes
-
-warnings.simplefilter("error", RuntimeWarning)
-failures = import_all({threads})
-warnings.resetwarnings()
-warnings.simplefilter("ignore", RuntimeWarning)
-modules = import_all({threads})
-print(json.dumps({{
-    "failures": failures,
-    "distinct": len({{id(module) for module in modules}}),
-    "registered": all(module is sys.modules["vantel.color.color"] for module in modules),
-    "works": [list(module.Color(300, 1, 2)) for module in modules[:1]],
-}}))
-"""
-
-
 def test_threads_retrying_after_a_failed_execution(pretend):
-    path_entry, _ = pretend
-    environment = dict(os.environ, PYTHONPATH=str(path_entry))
-    result = run_python(RETRY_IN_THREADS.format(threads=4), env=environment)
-    assert json.loads(result.stdout) == {
+    assert run_scenario("retry_in_threads", 4, site=pretend[0]) == {
         "failures": [["RuntimeWarning", VERSION_WARNING]] * 4,
         "distinct": 1,
         "registered": True,
-        "works": [[255, 1, 2, 255]],
+        "works": [WORKING],
     }

@@ -2,11 +2,11 @@
 // channel properties, the text form, and the two native functions of its
 // method table.  Construction (__init__) lives in construction.cpp, iteration
 // in iteration.cpp and the pickling refusal in pickling.cpp.
-#include <Python.h>
+#include "color_type.h"
 
 #include <cstring>
 
-#include "color_object.h"
+#include "construction.h"
 #include "int_conversion.h"
 #include "iteration.h"
 #include "module_state.h"
@@ -185,6 +185,19 @@ PyObject *new_exact_color()
     return reinterpret_cast<PyObject *>(color);
 }
 
+// PyType_Ready puts what follows the text signature in tp_doc, nothing here,
+// into the type's dictionary as '' rather than None; the type has no
+// docstring, so __doc__ reads None there too, as on the type and instances.
+int ready_color_type()
+{
+    if (PyType_Ready(&ColorType) < 0 ||
+        PyDict_SetItemString(ColorType.tp_dict, "__doc__", Py_None) < 0) {
+        return -1;
+    }
+    PyType_Modified(&ColorType);
+    return 0;
+}
+
 void fill_method_table()
 {
     color_method_table.clamp_byte = clamp_byte;
@@ -210,7 +223,8 @@ int publish_method_table()
 }
 
 // The text signature gives help() and inspect.signature() the constructor's
-// parameters; with nothing after it, Color.__doc__ stays None.
+// parameters; nothing follows it, as the type has no docstring (see
+// ready_color_type).
 PyTypeObject ColorType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "vantel.color.color.Color",

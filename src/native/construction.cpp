@@ -1,14 +1,11 @@
-// Construction: __init__(r, g, b, a=255), reached through tp_init and, for
-// Color(...) itself, through the type's vectorcall entry, which binds the
-// arguments without building a tuple or a dictionary.  Both match the
-// arguments to the four parameters, convert every one before anything is
-// stored, clamp, and store the four channels in one write.
-#include <Python.h>
+// Construction of a Color: see construction.h.
+#include "construction.h"
 
-#include "argument_errors.h"
-#include "color_object.h"
+#include "color_type.h"
+#include "error_messages.h"
 #include "int_conversion.h"
 #include "module_state.h"
+#include "references.h"
 #include "traceback_entry.h"
 
 namespace vantel::color {
@@ -102,11 +99,11 @@ int parameter_index(PyObject *key)
 // Matches the arguments of every call that initialise() does not store
 // itself (one with keywords, or with a wrong number of positional
 // arguments) to r, g, b and a.  `slots` receives new references, null for an
-// omitted a; the caller releases them whatever the outcome, since an __int__
+// omitted a, which the caller holds whatever the outcome, since an __int__
 // that runs later may change a keyword dictionary.
 template <class Keywords>
 int bind_init_arguments(PyObject *const *args, Py_ssize_t nargs, const Keywords &keywords,
-                        PyObject *slots[4])
+                        OwnedRef (&slots)[4])
 {
     if (nargs > 4) {
         return raise_count_error(kInitName, "at most", 4, "s", nargs);
@@ -115,7 +112,7 @@ int bind_init_arguments(PyObject *const *args, Py_ssize_t nargs, const Keywords 
         return raise_too_few_arguments(nargs);  // fewer than 3: 3 or 4 never come here
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) {
-        slots[i] = Py_NewRef(args[i]);
+        slots[i].reset(Py_NewRef(args[i]));
     }
     if (keywords.validate() < 0) {
         return -1;
@@ -127,10 +124,10 @@ int bind_init_arguments(PyObject *const *args, Py_ssize_t nargs, const Keywords 
         const int index = parameter_index(key);
         if (index < 0) {
             raise_unexpected_keyword(kInitName, key);
-        } else if (slots[index] != nullptr) {
+        } else if (slots[index]) {
             raise_multiple_values(kInitName, key);
         } else {
-            slots[index] = Py_NewRef(value);
+            slots[index].reset(Py_NewRef(value));
             return true;
         }
         failed = true;
@@ -140,22 +137,35 @@ int bind_init_arguments(PyObject *const *args, Py_ssize_t nargs, const Keywords 
         return -1;
     }
     for (Py_ssize_t i = 0; i < 3; ++i) {
-        if (slots[i] == nullptr) {
+        if (!slots[i]) {
             return raise_too_few_arguments(i);
         }
     }
     return 0;
 }
 
+// An argument as convert_and_store() reads it: the caller's own pointer, or
+// the reference that binding took.
+inline PyObject *borrowed(PyObject *object)
+{
+    return object;
+}
+
+inline PyObject *borrowed(const OwnedRef &object)
+{
+    return object.get();
+}
+
 // Converts every given argument, in parameter order, before anything is
 // stored; then stores all four channels in one write.  An argument's
 // __int__ may run arbitrary code, even on this colour: the store comes last.
 // `arguments` holds r, g, b and, when `has_alpha`, a.
-int convert_and_store(VantelColorObject *self, PyObject *const *arguments, bool has_alpha)
+template <class Argument>
+int convert_and_store(VantelColorObject *self, const Argument *arguments, bool has_alpha)
 {
     int32_t values[4] = {0, 0, 0, 255};
     for (int i = 0; i < (has_alpha ? 4 : 3); ++i) {
-        values[i] = object_to_int(arguments[i]);
+        values[i] = object_to_int(borrowed(arguments[i]));
         if (values[i] == -1 && PyErr_Occurred()) [[unlikely]] {
             return -1;
         }
@@ -170,13 +180,10 @@ template <class Keywords>
 int bind_and_initialise(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                         const Keywords &keywords)
 {
-    PyObject *slots[4] = {nullptr, nullptr, nullptr, nullptr};
+    OwnedRef slots[4];
     int result = bind_init_arguments(args, nargs, keywords, slots);
     if (result == 0) {
-        result = convert_and_store(as_color(self), slots, slots[3] != nullptr);
-    }
-    for (PyObject *slot : slots) {
-        Py_XDECREF(slot);
+        result = convert_and_store(as_color(self), slots, bool(slots[3]));
     }
     if (result < 0) {
         add_traceback_entry(Label::ColorInit);

@@ -98,44 +98,41 @@ void set_thrown_exception(PyObject *type, PyObject *value, PyObject *traceback)
         PyErr_SetString(PyExc_TypeError, "raise: arg 3 must be a traceback or None");
         return;
     }
-    PyObject *exception;
+    OwnedRef exception;
     if (PyExceptionInstance_Check(type)) {
         if (value != nullptr) {
             PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
             return;
         }
-        exception = Py_NewRef(type);
+        exception.reset(Py_NewRef(type));
     } else if (!PyExceptionClass_Check(type)) {
         PyErr_SetString(PyExc_TypeError,
                         "raise: exception class must be a subclass of BaseException");
         return;
     } else if (value != nullptr && PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject *>(type))) {
-        exception = Py_NewRef(value);
+        exception.reset(Py_NewRef(value));
     } else {
         if (value == nullptr) {
-            exception = PyObject_CallNoArgs(type);
+            exception.reset(PyObject_CallNoArgs(type));
         } else if (PyTuple_Check(value)) {
-            exception = PyObject_Call(type, value, nullptr);
+            exception.reset(PyObject_Call(type, value, nullptr));
         } else {
-            exception = PyObject_CallOneArg(type, value);
+            exception.reset(PyObject_CallOneArg(type, value));
         }
-        if (exception == nullptr) {
+        if (!exception) {
             return;
         }
-        if (!PyExceptionInstance_Check(exception)) {
+        if (!PyExceptionInstance_Check(exception.get())) {
             PyErr_Format(PyExc_TypeError,
                          "calling %R should have returned an instance of BaseException, not %R",
-                         type, Py_TYPE(exception));
-            Py_DECREF(exception);
+                         type, Py_TYPE(exception.get()));
             return;
         }
     }
-    if (traceback != nullptr && PyException_SetTraceback(exception, traceback) < 0) {
-        Py_DECREF(exception);
+    if (traceback != nullptr && PyException_SetTraceback(exception.get(), traceback) < 0) {
         return;
     }
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exception)), exception);
-    Py_DECREF(exception);
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exception.get())), exception.get());
 }
 
 PyObject *generator_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
@@ -295,17 +292,24 @@ PyObject *generator_get_yieldfrom(PyObject *, void *)
     Py_RETURN_NONE;
 }
 
+// Making the frame looks names up in the module's namespace, which can run
+// Python code that closes this generator or reads gi_frame itself: what that
+// code left stands, and the frame made here is kept only if the generator is
+// still unfinished and still has none.
 PyObject *generator_get_frame(PyObject *self, void *)
 {
     Generator *generator = as_generator(self);
     if (generator->frame == nullptr && generator->code != nullptr) {
-        PyFrameObject *frame =
-            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(generator->code),
-                        module_dict, nullptr);
-        if (frame == nullptr) {
+        OwnedRef code(Py_NewRef(generator->code));  // closing meanwhile drops the generator's
+        OwnedRef frame(reinterpret_cast<PyObject *>(
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()),
+                        module_dict, nullptr)));
+        if (!frame) {
             return nullptr;
         }
-        generator->frame = reinterpret_cast<PyObject *>(frame);
+        if (generator->frame == nullptr && generator->code != nullptr) {
+            generator->frame = frame.release();
+        }
     }
     return attributes::new_ref_or_none(generator->frame);
 }

@@ -1,7 +1,8 @@
 // The slow paths of the channel conversion: see int_conversion.h.
 #include "int_conversion.h"
 
-#include "fixed_message.h"
+#include "error_messages.h"
+#include "references.h"
 
 namespace vantel::color {
 namespace {
@@ -39,18 +40,17 @@ int32_t non_int_to_int32(PyObject *value)
         }
         return -1;
     }
-    PyObject *result = number_methods->nb_int(value);
-    if (result == nullptr) {
+    OwnedRef result(number_methods->nb_int(value));
+    if (!result) {
         if (!PyErr_Occurred()) {
             raise_fixed_message(PyExc_TypeError, integer_required);
         }
         return -1;
     }
-    if (!PyLong_CheckExact(result)) {
-        if (!PyLong_Check(result)) {
+    if (!PyLong_CheckExact(result.get())) {
+        if (!PyLong_Check(result.get())) {
             PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
-                         Py_TYPE(result)->tp_name);
-            Py_DECREF(result);
+                         Py_TYPE(result.get())->tp_name);
             return -1;
         }
         // Stack level 1 attributes the warning to the Python line that made
@@ -59,15 +59,12 @@ int32_t non_int_to_int32(PyObject *value)
                              "__int__ returned non-int (type %.200s).  The ability to return an "
                              "instance of a strict subclass of int is deprecated, and may be "
                              "removed in a future version of Python.",
-                             Py_TYPE(result)->tp_name) < 0) {
-            Py_DECREF(result);
+                             Py_TYPE(result.get())->tp_name) < 0) {
             return -1;
         }
     }
     // An integer by now: its stored value decides, with no second __int__.
-    const int32_t converted = int_to_int32(result);
-    Py_DECREF(result);
-    return converted;
+    return int_to_int32(result.get());
 }
 
 }  // namespace detail

@@ -22,8 +22,10 @@ int32_t non_int_to_int32(PyObject *value);
 // Raises OverflowError for an integer that fits 64 bits but not 32.
 int32_t raise_int32_overflow();
 
-// Reads an `int` (or subclass) known to be outside the compact form.  Two
-// 30-bit digits, enough for every 32-bit value, are assembled in place.
+// Reads an `int` (or subclass).  A compact one (below 2**30 in magnitude) is
+// read straight from its digit; one of two 30-bit digits, enough for every
+// 32-bit value, is assembled in place; a longer one is out of range and takes
+// the slow path, which raises the OverflowError of its size.
 inline int32_t int_to_int32(PyObject *value)
 {
     auto *number = reinterpret_cast<PyLongObject *>(value);

@@ -5,9 +5,10 @@
 #include <cstring>
 
 #include "code_object.h"
-#include "color_object.h"
+#include "color_type.h"
 #include "generator.h"
 #include "module_state.h"
+#include "references.h"
 #include "traceback_entry.h"
 
 namespace vantel::color {
@@ -139,14 +140,15 @@ PyObject *new_color_iterator(PyObject *color)
         add_traceback_entry(Label::ColorIter);
         return nullptr;
     }
+    OwnedRef owned_record(reinterpret_cast<PyObject *>(record));
     record->self = reinterpret_cast<VantelColorObject *>(Py_NewRef(color));
-    // The generator takes over the only reference to the record.
-    PyObject *generator = new_generator(color_body, reinterpret_cast<PyObject *>(record),
-                                        iter_code, iter_name, iter_qualname);
+    PyObject *generator =
+        new_generator(color_body, owned_record.get(), iter_code, iter_name, iter_qualname);
     if (generator == nullptr) {
         add_traceback_entry(Label::ColorIter);
-        Py_DECREF(record);
+        return nullptr;
     }
+    owned_record.release();  // the generator has taken it over
     return generator;
 }
 

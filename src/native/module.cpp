@@ -2,12 +2,17 @@
 // and the init function the interpreter calls.  Exec builds the process-wide
 // state, readies the types and publishes Color and its native interface; a
 // module that has executed once is the process's for good.
+//
+// This file has no header: no other file uses what it defines.  The
+// interpreter finds PyInit_color, and an embedding program the flag below,
+// by their exported names.
 #include <Python.h>
 
 #include <cstdlib>
 #include <optional>
 
-#include "color_object.h"
+#include "color_type.h"
+#include "construction.h"
 #include "function_cast.h"
 #include "generator.h"
 #include "iteration.h"
@@ -194,7 +199,7 @@ constexpr ExecStep kExecSteps[] = {
      }, Label::ModuleExec},
     // Every colour records the table when it is created: fill it first.
     {9, [](PyObject *) { fill_method_table(); return 0; }, Label::ModuleExec},
-    {10, [](PyObject *) { return PyType_Ready(&ColorType); }, Label::ModuleExec},
+    {10, [](PyObject *) { return ready_color_type(); }, Label::ModuleExec},
     {11, [](PyObject *) { return publish_method_table(); }, Label::ModuleExec},
     {12, set_color, Label::ModuleExec},
     {13, [](PyObject *) { return run_pickling_setup(&ColorType); }, Label::ModuleExec},

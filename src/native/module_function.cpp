@@ -5,6 +5,7 @@
 
 #include "function_cast.h"
 #include "object_attributes.h"
+#include "references.h"
 
 namespace vantel::color {
 namespace {
@@ -112,17 +113,16 @@ PyTypeObject ModuleFunctionType = {
 PyObject *new_module_function(PyMethodDef *method, PyObject *qualname, PyObject *module_name,
                               PyObject *globals, PyObject *code)
 {
-    PyObject *name = PyUnicode_InternFromString(method->ml_name);
-    if (name == nullptr) {
+    OwnedRef name(PyUnicode_InternFromString(method->ml_name));
+    if (!name) {
         return nullptr;
     }
     ModuleFunction *function = PyObject_GC_New(ModuleFunction, &ModuleFunctionType);
     if (function == nullptr) {
-        Py_DECREF(name);
         return nullptr;
     }
     function->method = method;
-    function->name = name;
+    function->name = name.release();
     function->qualname = Py_NewRef(qualname);
     function->module_name = Py_NewRef(module_name);
     function->globals = Py_NewRef(globals);

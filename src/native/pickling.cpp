@@ -5,8 +5,8 @@
 // __setstate__, and the module binds function objects of the same names.
 #include "pickling.h"
 
-#include "argument_errors.h"
 #include "code_object.h"
+#include "error_messages.h"
 #include "function_cast.h"
 #include "module_function.h"
 #include "module_state.h"

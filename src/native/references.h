@@ -1,6 +1,16 @@
 // The module's two pieces of RAII, so that every early return releases or
 // restores what it must: a strong reference that releases itself, and an
 // exception set aside while other calls run.
+//
+// The ownership rule of the module.  When a function holds an owned
+// reference across an error path (a call that can fail, and the early
+// return after it), it holds it in an OwnedRef, which releases it on every
+// return, and hands it on with release().  A hot path may release by hand
+// where the release is on the next line after the failure it handles, as
+// Color(...) does with the colour it made.  Borrowed references are plain
+// pointers and are never released; a reference stored in an object's field
+// is that object's, released by its clear or dealloc, and a process-wide
+// constant's is never released.
 #ifndef VANTEL_COLOR_REFERENCES_H
 #define VANTEL_COLOR_REFERENCES_H
 

@@ -9,7 +9,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from native_build import load_extension
+from support import load_extension
 
 # Code of the 3.13.0 interpreter that mishandles a failed allocation: each
 # group is let through when all its functions are on the stack.

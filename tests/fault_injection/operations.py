@@ -1,43 +1,35 @@
-"""The operations that the allocation-failure sweep drives, one row each.
+"""The catalogue of the module's operations, one row each, read by the
+allocation-failure sweep and by the leak check.
 
-A row is (setup, act, entries): setup() builds fresh objects in a namespace,
-act(state) gives the callable and its arguments, called from C while one
-allocation fails, and entries names the traceback entries of the module's
-own functions that a MemoryError may carry (besides none at all, for a
-failure outside the module, and the entries the unfailed call carries).
+A row is (setup, act, entries, gives): setup() builds fresh objects in a
+namespace, act(state) gives the callable and its arguments, gives says what
+the call must give (see returns and raises), and entries names the traceback
+entries of the module's own functions that a MemoryError met during the call
+may carry (besides none at all, for a failure outside the module, and the
+entries the unfailed call carries).
 """
 
 import copy
 import functools
 import gc
+import inspect
 import operator
 import pickle
 import types
 
-from support import DECLARATION_FILE, IMPLEMENTATION_FILE, STRINGSOURCE
+from support import EXEC_ENTRY, EXEC_REDUCE_ENTRY, EXEC_SETSTATE_ENTRY
+from support import INIT_ENTRY as INIT
+from support import ITER_ENTRY as ITER
+from support import NEW_ENTRY as NEW
+from support import REDUCE_ENTRY as REDUCE
+from support import REPR_ENTRY as REPR
+from support import SETSTATE_ARGUMENTS_ENTRY as SETSTATE_ARGUMENTS
+from support import SETSTATE_ENTRY as SETSTATE
+from support import SETTER_ENTRIES as SETTERS
+from support import body_entry as body
+from support import REFUSAL, generator_at, module_entries
 
-INIT = ("vantel.color.color.Color.__init__", IMPLEMENTATION_FILE, 3)
-REPR = ("vantel.color.color.Color.__repr__", IMPLEMENTATION_FILE, 12)
-ITER = ("vantel.color.color.Color.__iter__", IMPLEMENTATION_FILE, 14)
-NEW = ("vantel.color.color.Color.new", DECLARATION_FILE, 13)
-REDUCE = ("vantel.color.color.Color.__reduce_cython__", STRINGSOURCE, 2)
-SETSTATE_ARGUMENTS = ("vantel.color.color.Color.__setstate_cython__", STRINGSOURCE, 3)
-SETSTATE = ("vantel.color.color.Color.__setstate_cython__", STRINGSOURCE, 4)
-SETTERS = {
-    name: (f"vantel.color.color.Color.{name}.__set__", IMPLEMENTATION_FILE, line)
-    for name, line in zip(("r", "g", "b", "a", "red", "green", "blue", "alpha"),
-                          (26, 34, 42, 50, 59, 67, 75, 83))
-}
-INIT_EXEC = {
-    ("init vantel.color.color", IMPLEMENTATION_FILE, 1),
-    ("init vantel.color.color", STRINGSOURCE, 1),
-    ("init vantel.color.color", STRINGSOURCE, 3),
-}
-
-
-def body(point):
-    """The entry of the iteration body at resume point `point`."""
-    return ("__iter__", IMPLEMENTATION_FILE, 14 + point)
+INIT_EXEC = {EXEC_ENTRY, EXEC_REDUCE_ENTRY, EXEC_SETSTATE_ENTRY}
 
 
 def colour():
@@ -46,17 +38,15 @@ def colour():
     return types.SimpleNamespace(c=Color(10, 20, 30, 40))
 
 
-def generator_at(point):
-    """A colour and a generator over it, `point` values in (5: finished)."""
-    state = colour()
-    state.g = iter(state.c)
-    for _ in range(point):
-        next(state.g, None)
-    return state
-
-
 def at(point):
-    return lambda: generator_at(point)
+    """A setup: a colour and a generator over it at resume point `point`."""
+
+    def setup():
+        state = colour()
+        state.g = generator_at(point, state.c)
+        return state
+
+    return setup
 
 
 class Odd(Exception):
@@ -137,149 +127,311 @@ def color_type():
     return types.SimpleNamespace(Color=Color)
 
 
+# What an operation must give when no allocation fails: `returns(value)` (or
+# `returns()` for any value) or `raises(kind, message, *entries)`.
+
+
+class Like:
+    """Equal to any object for which `test` holds; for values such as a
+    colour or a generator that have no value equality of their own."""
+
+    def __init__(self, description, test):
+        self.description = description
+        self.test = test
+
+    def __eq__(self, other):
+        return self.test(other)
+
+    def __repr__(self):
+        return self.description
+
+
+def a_colour(*channels):
+    def test(value):
+        # Imported only when compared: the sweep reads the catalogue before
+        # the module may be imported.
+        from vantel.color.color import Color
+
+        return type(value) is Color and tuple(value) == channels
+
+    return Like(f"a Color{channels}", test)
+
+
+def a_generator(state):
+    return Like(f"a generator, {state}",
+                lambda value: type(value).__name__ == "generator"
+                and inspect.getgeneratorstate(value) == state)
+
+
+def returns(*value):
+    return ("returns", *value)
+
+
+def raises(kind, message, *entries):
+    return ("raises", kind, message, list(entries))
+
+
+def unmet(gives, result, exception):
+    """How an outcome (the result, or the exception raised) differs from
+    what the row must give; None if it does not."""
+    if gives[0] == "raises":
+        _, kind, message, entries = gives
+        if exception is None:
+            return f"returned {result!r} instead of raising {kind.__name__}({message!r})"
+        got = (type(exception), str(exception), module_entries(exception))
+        if got != (kind, message, entries):
+            return f"raised {got} instead of {(kind, message, entries)}"
+        return None
+    if exception is not None:
+        return f"raised {exception!r} instead of returning"
+    if len(gives) == 2:
+        value = gives[1]
+        if not (value == result and (isinstance(value, Like) or type(result) is type(value))):
+            return f"returned {result!r} instead of {value!r}"
+    return None
+
+
 def operations(consumer):
-    """name -> (setup, act, entries).  The import rows are driven apart, in
-    a fresh process per failing allocation."""
+    """name -> (setup, act, entries, gives).  The import rows are driven
+    apart, in a fresh process per failing allocation."""
     keywords = functools.partial
     rows = {
         # Construction, positional and by keyword, and each error row.
-        "Color(1, 2, 3)": (color_type, lambda s: (s.Color, 1, 2, 3), {INIT}),
-        "Color(1, 2, 3, 4)": (color_type, lambda s: (s.Color, 1, 2, 3, 4), {INIT}),
-        "Color(300, -4, 10)": (color_type, lambda s: (s.Color, 300, -4, 10), {INIT}),
-        "Color(r=, g=, b=)": (color_type, lambda s: (keywords(s.Color, r=1, g=2, b=3),), {INIT}),
+        "Color(1, 2, 3)": (
+            color_type, lambda s: (s.Color, 1, 2, 3), {INIT}, returns(a_colour(1, 2, 3, 255))),
+        "Color(1, 2, 3, 4)": (
+            color_type, lambda s: (s.Color, 1, 2, 3, 4), {INIT}, returns(a_colour(1, 2, 3, 4))),
+        "Color(300, -4, 10)": (
+            color_type, lambda s: (s.Color, 300, -4, 10), {INIT},
+            returns(a_colour(255, 0, 10, 255))),
+        "Color(r=, g=, b=)": (
+            color_type, lambda s: (keywords(s.Color, r=1, g=2, b=3),), {INIT},
+            returns(a_colour(1, 2, 3, 255))),
         "Color(1, g=, b=, a=)": (
-            color_type, lambda s: (keywords(s.Color, 1, g=2, b=3, a=4),), {INIT}),
+            color_type, lambda s: (keywords(s.Color, 1, g=2, b=3, a=4),), {INIT},
+            returns(a_colour(1, 2, 3, 4))),
         "Color.__init__ again": (
-            colour, lambda s: (s.c.__init__, 5, 6, 7), {INIT}),
+            colour, lambda s: (s.c.__init__, 5, 6, 7), {INIT}, returns(None)),
         "Color.__init__ by keyword": (
-            colour, lambda s: (keywords(s.c.__init__, 5, b=7, g=6),), {INIT}),
-        "Color(1, 2)": (color_type, lambda s: (s.Color, 1, 2), {INIT}),
-        "Color(1, 2, 3, 4, 5)": (color_type, lambda s: (s.Color, 1, 2, 3, 4, 5), {INIT}),
-        "Color(1, 2, 3, x=)": (color_type, lambda s: (keywords(s.Color, 1, 2, 3, x=1),), {INIT}),
-        "Color(1, 2, 3, r=)": (color_type, lambda s: (keywords(s.Color, 1, 2, 3, r=1),), {INIT}),
-        "Color(g=, b=)": (color_type, lambda s: (keywords(s.Color, g=1, b=2),), {INIT}),
-        "Color('x', 2, 3)": (color_type, lambda s: (s.Color, "x", 2, 3), {INIT}),
-        "Color(2**40, 2, 3)": (color_type, lambda s: (s.Color, 2**40, 2, 3), {INIT}),
-        "Color(2**70, 2, 3)": (color_type, lambda s: (s.Color, 2**70, 2, 3), {INIT}),
-        "Color(1.5, 2, 3)": (color_type, lambda s: (s.Color, 1.5, 2, 3), {INIT}),
-        "Color.__init__ 'x'": (colour, lambda s: (s.c.__init__, 1, "x", 3), {INIT}),
+            colour, lambda s: (keywords(s.c.__init__, 5, b=7, g=6),), {INIT}, returns(None)),
+        "Color(1, 2)": (
+            color_type, lambda s: (s.Color, 1, 2), {INIT},
+            raises(TypeError, "__init__() takes at least 3 positional arguments (2 given)", INIT)),
+        "Color(1, 2, 3, 4, 5)": (
+            color_type, lambda s: (s.Color, 1, 2, 3, 4, 5), {INIT},
+            raises(TypeError, "__init__() takes at most 4 positional arguments (5 given)", INIT)),
+        "Color(1, 2, 3, x=)": (
+            color_type, lambda s: (keywords(s.Color, 1, 2, 3, x=1),), {INIT},
+            raises(TypeError, "__init__() got an unexpected keyword argument 'x'", INIT)),
+        "Color(1, 2, 3, r=)": (
+            color_type, lambda s: (keywords(s.Color, 1, 2, 3, r=1),), {INIT},
+            raises(TypeError, "__init__() got multiple values for keyword argument 'r'", INIT)),
+        "Color(g=, b=)": (
+            color_type, lambda s: (keywords(s.Color, g=1, b=2),), {INIT},
+            raises(TypeError, "__init__() takes at least 3 positional arguments (0 given)", INIT)),
+        "Color('x', 2, 3)": (
+            color_type, lambda s: (s.Color, "x", 2, 3), {INIT},
+            raises(TypeError, "an integer is required", INIT)),
+        "Color(2**40, 2, 3)": (
+            color_type, lambda s: (s.Color, 2**40, 2, 3), {INIT},
+            raises(OverflowError, "value too large to convert to int", INIT)),
+        "Color(2**70, 2, 3)": (
+            color_type, lambda s: (s.Color, 2**70, 2, 3), {INIT},
+            raises(OverflowError, "Python int too large to convert to C long", INIT)),
+        "Color(1.5, 2, 3)": (
+            color_type, lambda s: (s.Color, 1.5, 2, 3), {INIT}, returns(a_colour(1, 2, 3, 255))),
+        "Color.__init__ 'x'": (
+            colour, lambda s: (s.c.__init__, 1, "x", 3), {INIT},
+            raises(TypeError, "an integer is required", INIT)),
         # The eight properties: reads, writes, a failing conversion, deletion.
         "read every property": (
             colour,
-            lambda s: (operator.attrgetter(*SETTERS), s.c), set()),
+            lambda s: (operator.attrgetter(*SETTERS), s.c), set(),
+            returns((10, 20, 30, 40, 10, 20, 30, 40))),
         **{
             f"c.{name} = 300": (colour, lambda s, name=name: (setattr, s.c, name, 300),
-                                {entry})
+                                {entry}, returns(None))
             for name, entry in SETTERS.items()
         },
-        "c.g = 'x'": (colour, lambda s: (setattr, s.c, "g", "x"), {SETTERS["g"]}),
-        "c.alpha = 2**70": (colour, lambda s: (setattr, s.c, "alpha", 2**70), {SETTERS["alpha"]}),
-        "del c.b": (colour, lambda s: (delattr, s.c, "b"), set()),
+        "c.g = 'x'": (
+            colour, lambda s: (setattr, s.c, "g", "x"), {SETTERS["g"]},
+            raises(TypeError, "an integer is required", SETTERS["g"])),
+        "c.alpha = 2**70": (
+            colour, lambda s: (setattr, s.c, "alpha", 2**70), {SETTERS["alpha"]},
+            raises(OverflowError, "Python int too large to convert to C long", SETTERS["alpha"])),
+        "del c.b": (
+            colour, lambda s: (delattr, s.c, "b"), set(), raises(NotImplementedError, "__del__")),
         # Text form.
-        "repr(c)": (colour, lambda s: (repr, s.c), {REPR}),
-        "str(c)": (colour, lambda s: (str, s.c), {REPR}),
+        "repr(c)": (colour, lambda s: (repr, s.c), {REPR}, returns("Color(10, 20, 30, 40)")),
+        "str(c)": (colour, lambda s: (str, s.c), {REPR}, returns("Color(10, 20, 30, 40)")),
         # Iteration and its consumers.
-        "iter(c)": (colour, lambda s: (iter, s.c), {ITER}),
-        "iter(c), nothing free to reuse": (free_lists_empty, lambda s: (iter, s.c), {ITER}),
-        "list(c)": (colour, lambda s: (list, s.c), {ITER}),
-        "tuple(c)": (colour, lambda s: (tuple, s.c), {ITER}),
-        "30 in c": (colour, lambda s: (operator.contains, s.c, 30), {ITER}),
-        "r, g, b, a = c": (colour, lambda s: (unpack, s.c), {ITER}),
-        "r, g, b = c": (colour, lambda s: (unpack_three, s.c), {ITER}),
-        "for value in c": (colour, lambda s: (loop, s.c), {ITER}),
+        "iter(c)": (colour, lambda s: (iter, s.c), {ITER}, returns(a_generator("GEN_CREATED"))),
+        "iter(c), nothing free to reuse": (
+            free_lists_empty, lambda s: (iter, s.c), {ITER}, returns(a_generator("GEN_CREATED"))),
+        "list(c)": (colour, lambda s: (list, s.c), {ITER}, returns([10, 20, 30, 40])),
+        "tuple(c)": (colour, lambda s: (tuple, s.c), {ITER}, returns((10, 20, 30, 40))),
+        "30 in c": (colour, lambda s: (operator.contains, s.c, 30), {ITER}, returns(True)),
+        "r, g, b, a = c": (colour, lambda s: (unpack, s.c), {ITER}, returns((10, 20, 30, 40))),
+        "r, g, b = c": (
+            colour, lambda s: (unpack_three, s.c), {ITER},
+            raises(ValueError, "too many values to unpack (expected 3)")),
+        "for value in c": (colour, lambda s: (loop, s.c), {ITER}, returns([10, 20, 30, 40])),
         # The generator protocol at its resume points.
         **{
-            f"next(g) at {point}": (at(point), lambda s: (next, s.g), {body(min(point, 4))})
+            f"next(g) at {point}": (
+                at(point), lambda s: (next, s.g), {body(min(point, 4))},
+                returns((10, 20, 30, 40)[point]) if point < 4 else raises(StopIteration, ""))
             for point in range(6)
         },
-        "send(None) fresh": (at(0), lambda s: (s.g.send, None), set()),
-        "send(5) fresh": (at(0), lambda s: (s.g.send, 5), {body(0)}),
-        "send(5) after r": (at(1), lambda s: (s.g.send, 5), set()),
-        "send(None) at end": (at(4), lambda s: (s.g.send, None), set()),
-        "close() fresh": (at(0), lambda s: (s.g.close,), {body(0)}),
-        "close() suspended": (at(2), lambda s: (s.g.close,), {body(2)}),
-        "close() finished": (at(5), lambda s: (s.g.close,), set()),
-        "throw() no argument": (at(1), lambda s: (s.g.throw,), set()),
-        "throw(ValueError)": (at(1), lambda s: (s.g.throw, ValueError), {body(1)}),
-        "throw(ValueError) fresh": (at(0), lambda s: (s.g.throw, ValueError), {body(0)}),
-        "throw(ValueError) finished": (at(5), lambda s: (s.g.throw, ValueError), set()),
-        "throw(StopIteration)": (at(3), lambda s: (s.g.throw, StopIteration), {body(3)}),
-        "throw(1)": (at(1), lambda s: (s.g.throw, 1), {body(1)}),
-        "throw(instance)": (at(4), lambda s: (s.g.throw, ValueError("v")), {body(4)}),
-        "throw(instance, 5)": (at(1), lambda s: (s.g.throw, ValueError("v"), 5), {body(1)}),
+        "send(None) fresh": (at(0), lambda s: (s.g.send, None), set(), returns(10)),
+        "send(5) fresh": (
+            at(0), lambda s: (s.g.send, 5), {body(0)},
+            raises(TypeError, "can't send non-None value to a just-started generator", body(0))),
+        "send(5) after r": (at(1), lambda s: (s.g.send, 5), set(), returns(20)),
+        "send(None) at end": (at(4), lambda s: (s.g.send, None), set(), raises(StopIteration, "")),
+        "close() fresh": (at(0), lambda s: (s.g.close,), {body(0)}, returns(None)),
+        "close() suspended": (at(2), lambda s: (s.g.close,), {body(2)}, returns(None)),
+        "close() finished": (at(5), lambda s: (s.g.close,), set(), returns(None)),
+        "throw() no argument": (
+            at(1), lambda s: (s.g.throw,), set(),
+            raises(TypeError, "throw expected at least 1 argument, got 0")),
+        "throw(ValueError)": (
+            at(1), lambda s: (s.g.throw, ValueError), {body(1)}, raises(ValueError, "", body(1))),
+        "throw(ValueError) fresh": (
+            at(0), lambda s: (s.g.throw, ValueError), {body(0)}, raises(ValueError, "", body(0))),
+        "throw(ValueError) finished": (
+            at(5), lambda s: (s.g.throw, ValueError), set(), raises(ValueError, "")),
+        "throw(StopIteration)": (
+            at(3), lambda s: (s.g.throw, StopIteration), {body(3)},
+            raises(RuntimeError, "generator raised StopIteration", body(3))),
+        "throw(1)": (
+            at(1), lambda s: (s.g.throw, 1), {body(1)},
+            raises(TypeError, "raise: exception class must be a subclass of BaseException", body(1))),
+        "throw(instance)": (
+            at(4), lambda s: (s.g.throw, ValueError("v")), {body(4)},
+            raises(ValueError, "v", body(4))),
+        "throw(instance, 5)": (
+            at(1), lambda s: (s.g.throw, ValueError("v"), 5), {body(1)},
+            raises(TypeError, "instance exception may not have a separate value", body(1))),
         "throw(ValueError, instance)": (
-            at(1), lambda s: (s.g.throw, ValueError, KeyError("k")), {body(1)}),
+            at(1), lambda s: (s.g.throw, ValueError, KeyError("k")), {body(1)},
+            raises(ValueError, "'k'", body(1))),
         "throw(ValueError, own instance)": (
-            at(1), lambda s: (s.g.throw, LookupError, KeyError("k")), {body(1)}),
+            at(1), lambda s: (s.g.throw, LookupError, KeyError("k")), {body(1)},
+            raises(KeyError, "'k'", body(1))),
         "throw(ValueError, tuple)": (
-            at(2), lambda s: (s.g.throw, ValueError, ("a", "b")), {body(2)}),
-        "throw(ValueError, value)": (at(2), lambda s: (s.g.throw, ValueError, "x"), {body(2)}),
+            at(2), lambda s: (s.g.throw, ValueError, ("a", "b")), {body(2)},
+            raises(ValueError, "('a', 'b')", body(2))),
+        "throw(ValueError, value)": (
+            at(2), lambda s: (s.g.throw, ValueError, "x"), {body(2)},
+            raises(ValueError, "x", body(2))),
         "throw(ValueError, None, 5)": (
-            at(1), lambda s: (s.g.throw, ValueError, None, 5), {body(1)}),
+            at(1), lambda s: (s.g.throw, ValueError, None, 5), {body(1)},
+            raises(TypeError, "raise: arg 3 must be a traceback or None", body(1))),
         "throw(ValueError, None, tb)": (
-            at(1), lambda s: (s.g.throw, ValueError, None, a_traceback()), {body(1)}),
-        "throw(class returning 42)": (at(1), lambda s: (s.g.throw, Odd), {body(1)}),
+            at(1), lambda s: (s.g.throw, ValueError, None, a_traceback()), {body(1)},
+            raises(ValueError, "", body(1))),
+        "throw(class returning 42)": (
+            at(1), lambda s: (s.g.throw, Odd), {body(1)},
+            raises(TypeError, f"calling {Odd!r} should have returned an instance of "
+                   f"BaseException, not {int!r}", body(1))),
         "throw(re-entrant class)": (
-            at(1), lambda s: (s.g.throw, reentrant(s)), {body(1)}),
+            at(1), lambda s: (s.g.throw, reentrant(s)), {body(1)},
+            raises(ValueError, "generator already executing", body(1))),
         # Traversal by the collector's visitor that fails: the generator, its
         # iteration record and a module-level function.
         **{
             f"gc.get_referents(g) after {filler}": (
-                lambda: with_frame(generator_at(1)),
-                lambda s, filler=filler: (referents_after, filler, s.g), set())
+                lambda: with_frame(at(1)()),
+                lambda s, filler=filler: (referents_after, filler, s.g), set(), returns())
             for filler in range(5)
         },
         "gc.get_referents(record)": (
-            at(1), lambda s: (gc.get_referents, gc.get_referents(s.g)[0]), set()),
+            at(1), lambda s: (gc.get_referents, gc.get_referents(s.g)[0]), set(),
+            returns([a_colour(10, 20, 30, 40)])),
         **{
             f"gc.get_referents(__reduce_cython__) after {filler}": (
                 module, lambda s, filler=filler: (referents_after, filler,
-                                                  s.m.__reduce_cython__), set())
+                                                  s.m.__reduce_cython__), set(), returns())
             for filler in range(5)
         },
         # Generator attributes and refusals.
-        "g.gi_frame": (at(1), lambda s: (getattr, s.g, "gi_frame"), set()),
+        "g.gi_frame": (at(1), lambda s: (getattr, s.g, "gi_frame"), set(), returns()),
         "generator attributes": (
             at(1),
             lambda s: (operator.attrgetter("gi_running", "gi_suspended", "gi_yieldfrom",
                                            "gi_code", "__name__", "__qualname__",
                                            "__module__"), s.g),
-            set()),
-        "g.__name__ = 'x'": (at(1), lambda s: (setattr, s.g, "__name__", "x"), set()),
-        "g.__qualname__ = 5": (at(1), lambda s: (setattr, s.g, "__qualname__", 5), set()),
-        "pickle.dumps(g)": (at(1), lambda s: (pickle.dumps, s.g), set()),
-        "g.__reduce__()": (at(1), lambda s: (s.g.__reduce__,), set()),
+            set(), returns()),
+        "g.__name__ = 'x'": (at(1), lambda s: (setattr, s.g, "__name__", "x"), set(),
+                             returns(None)),
+        "g.__qualname__ = 5": (
+            at(1), lambda s: (setattr, s.g, "__qualname__", 5), set(),
+            raises(TypeError, "__qualname__ must be set to a string object")),
+        "pickle.dumps(g)": (
+            at(1), lambda s: (pickle.dumps, s.g), set(),
+            raises(TypeError, "cannot pickle 'vantel.color.color.generator' object")),
+        "g.__reduce__()": (
+            at(1), lambda s: (s.g.__reduce__,), set(),
+            raises(TypeError, "cannot pickle 'vantel.color.color.generator' object")),
         # The pickling refusals and the module-level functions.
-        "c.__reduce__()": (colour, lambda s: (s.c.__reduce__,), {REDUCE}),
-        "c.__reduce__(1)": (colour, lambda s: (s.c.__reduce__, 1), set()),
+        "c.__reduce__()": (
+            colour, lambda s: (s.c.__reduce__,), {REDUCE}, raises(TypeError, REFUSAL, REDUCE)),
+        "c.__reduce__(1)": (
+            colour, lambda s: (s.c.__reduce__, 1), set(),
+            raises(TypeError, "__reduce_cython__() takes exactly 0 positional arguments (1 given)")),
         "c.__reduce__(protocol=)": (
-            colour, lambda s: (keywords(s.c.__reduce__, protocol=2),), set()),
-        "c.__reduce_ex__(2)": (colour, lambda s: (s.c.__reduce_ex__, 2), {REDUCE}),
-        "c.__setstate__(None)": (colour, lambda s: (s.c.__setstate__, None), {SETSTATE}),
+            colour, lambda s: (keywords(s.c.__reduce__, protocol=2),), set(),
+            raises(TypeError, "__reduce_cython__() got an unexpected keyword argument 'protocol'")),
+        "c.__reduce_ex__(2)": (
+            colour, lambda s: (s.c.__reduce_ex__, 2), {REDUCE}, raises(TypeError, REFUSAL, REDUCE)),
+        "c.__setstate__(None)": (
+            colour, lambda s: (s.c.__setstate__, None), {SETSTATE},
+            raises(TypeError, REFUSAL, SETSTATE)),
         "c.__setstate__(__pyx_state=)": (
-            colour, lambda s: (keywords(s.c.__setstate__, __pyx_state=None),), {SETSTATE}),
-        "c.__setstate__()": (colour, lambda s: (s.c.__setstate__,), {SETSTATE_ARGUMENTS}),
+            colour, lambda s: (keywords(s.c.__setstate__, __pyx_state=None),), {SETSTATE},
+            raises(TypeError, REFUSAL, SETSTATE)),
+        "c.__setstate__()": (
+            colour, lambda s: (s.c.__setstate__,), {SETSTATE_ARGUMENTS},
+            raises(TypeError, "__setstate_cython__() takes exactly 1 positional argument "
+                   "(0 given)", SETSTATE_ARGUMENTS)),
         "c.__setstate__(1, x=)": (
-            colour, lambda s: (keywords(s.c.__setstate__, 1, x=2),), {SETSTATE_ARGUMENTS}),
+            colour, lambda s: (keywords(s.c.__setstate__, 1, x=2),), {SETSTATE_ARGUMENTS},
+            raises(TypeError, "__setstate_cython__() got an unexpected keyword argument 'x'",
+                   SETSTATE_ARGUMENTS)),
         "c.__setstate__(1, __pyx_state=)": (
             colour, lambda s: (keywords(s.c.__setstate__, 1, __pyx_state=2),),
-            {SETSTATE_ARGUMENTS}),
-        "pickle.dumps(c)": (colour, lambda s: (pickle.dumps, s.c), {REDUCE}),
-        "pickle.dumps([c])": (colour, lambda s: (pickle.dumps, [s.c]), {REDUCE}),
-        "copy.copy(c)": (colour, lambda s: (copy.copy, s.c), {REDUCE}),
-        "copy.deepcopy(c)": (colour, lambda s: (copy.deepcopy, s.c), {REDUCE}),
-        "__reduce_cython__()": (module, lambda s: (s.m.__reduce_cython__,), set()),
-        "__reduce_cython__(42)": (module, lambda s: (s.m.__reduce_cython__, 42), {REDUCE}),
+            {SETSTATE_ARGUMENTS},
+            raises(TypeError, "__setstate_cython__() got multiple values for keyword argument "
+                   "'__pyx_state'", SETSTATE_ARGUMENTS)),
+        "pickle.dumps(c)": (
+            colour, lambda s: (pickle.dumps, s.c), {REDUCE}, raises(TypeError, REFUSAL, REDUCE)),
+        "pickle.dumps([c])": (
+            colour, lambda s: (pickle.dumps, [s.c]), {REDUCE}, raises(TypeError, REFUSAL, REDUCE)),
+        "copy.copy(c)": (
+            colour, lambda s: (copy.copy, s.c), {REDUCE}, raises(TypeError, REFUSAL, REDUCE)),
+        "copy.deepcopy(c)": (
+            colour, lambda s: (copy.deepcopy, s.c), {REDUCE}, raises(TypeError, REFUSAL, REDUCE)),
+        "__reduce_cython__()": (
+            module, lambda s: (s.m.__reduce_cython__,), set(),
+            raises(TypeError, "__reduce_cython__() needs an argument")),
+        "__reduce_cython__(42)": (
+            module, lambda s: (s.m.__reduce_cython__, 42), {REDUCE},
+            raises(TypeError, REFUSAL, REDUCE)),
         "__setstate_cython__(c, None)": (
-            module, lambda s: (s.m.__setstate_cython__, s.c, None), {SETSTATE}),
+            module, lambda s: (s.m.__setstate_cython__, s.c, None), {SETSTATE},
+            raises(TypeError, REFUSAL, SETSTATE)),
         "__setstate_cython__(c)": (
-            module, lambda s: (s.m.__setstate_cython__, s.c), {SETSTATE_ARGUMENTS}),
+            module, lambda s: (s.m.__setstate_cython__, s.c), {SETSTATE_ARGUMENTS},
+            raises(TypeError, "__setstate_cython__() takes exactly 1 positional argument "
+                   "(0 given)", SETSTATE_ARGUMENTS)),
         # The native interface.
         "new through the method table": (
-            new_through_table(consumer), lambda s: (s.consumer.new, 1, 300, -5, 4), {NEW}),
+            new_through_table(consumer), lambda s: (s.consumer.new, 1, 300, -5, 4), {NEW},
+            returns(a_colour(1, 255, 0, 4))),
         # A fresh process per failing allocation; see sweep.py.
-        "import": (None, None, INIT_EXEC),
-        "import as __main__": (None, None, INIT_EXEC),
+        "import": (None, None, INIT_EXEC, None),
+        "import as __main__": (None, None, INIT_EXEC, None),
     }
     return rows
 

@@ -37,8 +37,8 @@ TESTS = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(TESTS))
 
 from injector import load_injector, mappings  # noqa: E402
-from native_build import load_extension  # noqa: E402
-from operations import INIT_EXEC, INTERPRETER_LEAKS, operations  # noqa: E402
+from support import load_extension  # noqa: E402
+from operations import INIT_EXEC, INTERPRETER_LEAKS, operations, unmet  # noqa: E402
 from support import REFUSAL, module_entries  # noqa: E402
 
 ROUNDS = 4
@@ -278,6 +278,8 @@ def sweep_import(injector, consumer_path, name):
     # module (vantel.color imports the module).
     import pathlib  # noqa: F401
 
+    if "vantel.color.color" in sys.modules:
+        return ["the module was imported before its import was swept"], 0
     injector.count_within(load_module_code(as_main=name == "import as __main__"))
 
     problems = []
@@ -324,9 +326,12 @@ def main(injector_path, consumer_path, name):
         growth = []
     else:
         consumer = load_extension("_color_consumer", consumer_path)
-        setup, act, entries = operations(consumer)[name]
-        problems, failures, growth = sweep_with_rounds(injector, setup, act, entries,
-                                                       name not in INTERPRETER_LEAKS)
+        setup, act, entries, gives = operations(consumer)[name]
+        unfailed = unmet(gives, *injector.call(0, *act(setup()))[1:])
+        problems = [f"the unfailed call {unfailed}"] if unfailed else []
+        found, failures, growth = sweep_with_rounds(injector, setup, act, entries,
+                                                    name not in INTERPRETER_LEAKS)
+        problems += found
     print(json.dumps({"problems": problems, "failures": failures,
                       "avoided": injector.avoided(), "growth": growth}))
 

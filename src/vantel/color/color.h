@@ -100,8 +100,9 @@ typedef struct VantelColorAPI {
  * Checks that `type` (vantel.color.color.Color) publishes an interface
  * version of at least VANTEL_COLOR_API_VERSION.  Returns 0, or -1 with an
  * exception set: ImportError for a module that is too old (one that
- * publishes no version counts as version 0).  VantelColor_Import() calls
- * it; a Cython module that cimports Color calls it once at import.
+ * publishes no version counts as version 0) or whose version does not fit a
+ * C long.  VantelColor_Import() calls it; a Cython module that cimports
+ * Color calls it once at import.
  */
 static inline int VantelColor_CheckVersion(PyTypeObject *type)
 {
@@ -113,12 +114,21 @@ static inline int VantelColor_CheckVersion(PyTypeObject *type)
         return -1;
     }
     long version = 0;
+    int overflow = 0;
     if (found) {
-        version = PyLong_Check(published) ? PyLong_AsLong(published) : 0;
+        version = PyLong_Check(published) ? PyLong_AsLongAndOverflow(published, &overflow) : 0;
         Py_DECREF(published);
         if (version == -1 && PyErr_Occurred()) {
             return -1;
         }
+    }
+    if (overflow != 0) {
+        PyErr_Format(PyExc_ImportError,
+                     "vantel.color.color.Color implements a native API version outside the "
+                     "range of a C long, but this module was built against version %d; "
+                     "reinstall vantel-color",
+                     VANTEL_COLOR_API_VERSION);
+        return -1;
     }
     if (version < VANTEL_COLOR_API_VERSION) {
         PyErr_Format(PyExc_ImportError,

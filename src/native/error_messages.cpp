@@ -1,7 +1,5 @@
-// Argument errors: see argument_errors.h.
-#include "argument_errors.h"
-
-#include "fixed_message.h"
+// The module's own exception messages: see error_messages.h.
+#include "error_messages.h"
 
 namespace vantel::color {
 
@@ -10,6 +8,27 @@ namespace {
 constexpr char kCountFormat[] = "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
 
 }  // namespace
+
+void raise_fixed_message(PyObject *type, FixedMessage &message)
+{
+    if (message.arguments == nullptr) {
+        message.arguments = Py_BuildValue("(s)", message.text);
+        if (message.arguments == nullptr) {
+            return;
+        }
+    }
+    raise_with_arguments(type, message.arguments);
+}
+
+void raise_with_arguments(PyObject *type, PyObject *arguments)
+{
+    PyObject *exception = PyObject_Call(type, arguments, nullptr);
+    if (exception == nullptr) {
+        return;
+    }
+    PyErr_SetObject(type, exception);
+    Py_DECREF(exception);
+}
 
 int raise_count_error(const char *function, const char *bound_word, Py_ssize_t bound,
                       const char *plural, Py_ssize_t given)

@@ -1,9 +1,9 @@
 // The Color type inside the module: its type object, its one method table,
-// the clamp rule that guards every channel store, and the slots that live in
-// files of their own.  The record itself, VantelColorObject, is the public
-// layout of color.h.
-#ifndef VANTEL_COLOR_COLOR_OBJECT_H
-#define VANTEL_COLOR_COLOR_OBJECT_H
+// the clamp rule that guards every channel store, creation, and the steps of
+// module execution that ready and publish the type.  The record itself,
+// VantelColorObject, is the public layout of color.h.
+#ifndef VANTEL_COLOR_COLOR_TYPE_H
+#define VANTEL_COLOR_COLOR_TYPE_H
 
 #include <Python.h>
 
@@ -35,18 +35,11 @@ PyObject *color_new(PyTypeObject *type, PyObject *args, PyObject *kwds);
 // Creation of the exact type, as color_new(&ColorType, ...) without its tests.
 PyObject *new_exact_color();
 
-// Construction (construction.cpp): __init__, and Color(...) through
-// vectorcall.
-int color_init(PyObject *self, PyObject *args, PyObject *kwds);
-PyObject *color_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf,
-                           PyObject *kwnames);
-// The parameter names it matches keywords against, made at module execution.
-int make_construction_constants();
-
 // Module execution: the table is filled before the type is readied, since
 // every colour records it when it is created, and then published in the
 // type's dictionary for other compiled modules, with the interface version.
 void fill_method_table();
+int ready_color_type();
 int publish_method_table();
 
 }  // namespace vantel::color
