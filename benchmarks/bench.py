@@ -5,6 +5,7 @@ Run it as
     python benchmarks/bench.py            # the full run, about ten seconds
     python benchmarks/bench.py --quick    # a fast smoke run; its figures are rough
     python benchmarks/bench.py --instructions  # instructions per operation (callgrind)
+    python benchmarks/bench.py --instructions --markdown docs/figures/benchmarks.md
 
 It prints one table per operation, a memory table and a summary of the goals,
 each marked PASS or MISS.  The figures are ns per operation, the best of
@@ -35,7 +36,9 @@ calling the type from C with `PyObject_Vectorcall` and with
 `--instructions` counts instructions per operation under callgrind instead
 (benchmarks/instructions.py): deterministic figures, for the same peers in
 one run, and the rows this mode adds (membership, an early break,
-`next(iter(c))` and two error paths).
+`next(iter(c))` and two error paths).  With `--markdown FILE` it also writes
+those figures and the memory table as the manual's tables, with the date, the
+machine and the versions they were measured with.
 
 The memory goal counts the colours alone: tracemalloc's total for the list of
 colours, less the list's own allocation, which the table shows beside it.
@@ -49,6 +52,7 @@ import dataclasses
 import gc
 import os
 import platform
+import subprocess
 import sys
 import tempfile
 import timeit
@@ -58,9 +62,12 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
 sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(REPO / "scripts"))
 
 os.environ.setdefault("PYGAME_HIDE_SUPPORT_PROMPT", "1")
 
+import figures  # noqa: E402
+import instructions  # noqa: E402
 import pure_python_color  # noqa: E402
 import vantel.color  # noqa: E402
 from vantel.color.color import Color  # noqa: E402
@@ -237,8 +244,6 @@ NATIVE_LOOPS = {
 
 def native_group(loops):
     """The consumer's C loops over `new` and over calling the type, or a reason."""
-    import instructions
-
     with tempfile.TemporaryDirectory(prefix="vantel-bench-") as directory:
         path, reason = instructions.build_consumer(directory)
         if path is None:
@@ -433,14 +438,59 @@ def print_goals(groups, native, memory, count):
         )
 
 
-def cpu_model():
+# The peers as the tables of the manual name them.
+MARKDOWN_LABELS = {
+    COLOR: "`Color`",
+    PURE: "pure-Python `__slots__`",
+    DATACLASS: "`dataclass(slots=True)`",
+    PYGAME: "`pygame.Color`",
+}
+
+
+def write_markdown(path, ops, valgrind, count):
+    """Writes the instruction counts of `ops` and the memory table to `path`."""
+    memory = measure_memory(count)
+    scale = 1_000_000 / count
+    rows = []
+    for peer, row in memory.items():
+        if row is None:
+            rows.append((MARKDOWN_LABELS[peer], "n/a (pygame-ce is not installed)", "", ""))
+            continue
+        size, total, list_bytes = row
+        rows.append(
+            (
+                MARKDOWN_LABELS[peer],
+                size,
+                f"{(total - list_bytes) * scale / 1e6:.2f}",
+                f"{total * scale / 1e6:.2f}",
+            )
+        )
+    header = ("peer", "`sys.getsizeof`", "a million colours, MB", "with their list, MB")
+    versions = [
+        f"g++ {compiler_version()}",
+        valgrind,
+        f"pygame-ce {pygame.version.ver if pygame else 'not installed'}",
+    ]
+    figures.write_figures(
+        path,
+        figures.run_description(versions),
+        instructions.markdown_tables(ops)
+        + [
+            (
+                "Memory: bytes per colour, and a million colours in one list under tracemalloc:",
+                figures.markdown_table(header, rows),
+            )
+        ],
+    )
+    print(f"figures written to {path}")
+
+
+def compiler_version():
     try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
+        result = subprocess.run(["g++", "-dumpfullversion"], capture_output=True, text=True)
     except OSError:
-        pass
-    return platform.processor() or platform.machine()
+        return "not installed"
+    return result.stdout.strip()
 
 
 def main(argv=None):
@@ -460,19 +510,34 @@ def main(argv=None):
     parser.add_argument(
         "--colours", type=int, help="colours for the memory table (default 1000000, quick 10000)"
     )
+    parser.add_argument(
+        "--markdown",
+        metavar="FILE",
+        help="with --instructions: also write the figures as Markdown tables to FILE "
+        "(docs/figures/benchmarks.md is the manual's)",
+    )
     args = parser.parse_args(argv)
+    if args.markdown and not args.instructions:
+        parser.error("--markdown needs --instructions: only instruction counts are published")
     loops = args.loops or (2_000 if args.quick else 50_000)
     repeats = args.repeat or (2 if args.quick else 20)
     count = args.colours or (10_000 if args.quick else 1_000_000)
 
-    print(f"machine: {cpu_model()}, {os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.2f}")
+    print(
+        f"machine: {figures.cpu_model()}, {os.cpu_count()} CPUs, "
+        f"load average {os.getloadavg()[0]:.2f}"
+    )
     print(f"python: {platform.python_implementation()} {sys.version.split()[0]} ({sys.executable})")
     print(f"vantel.color.color: {vantel.color.color.__file__}")
     print(f"pygame-ce: {pygame.version.ver if pygame else 'not installed'}")
     if args.instructions:
-        import instructions
+        report = None
+        if args.markdown:
 
-        return instructions.main(args.quick)
+            def report(ops, valgrind):
+                write_markdown(args.markdown, ops, valgrind, count)
+
+        return instructions.main(args.quick, report)
     quick = " (quick run)" if args.quick else ""
     print(f"timing: {loops:,} statements per repeat, best of {repeats} repeats{quick}")
     print()

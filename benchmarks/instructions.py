@@ -334,7 +334,57 @@ def print_goals(ops):
     print()
 
 
-def main(quick):
+FLOOR_LABELS = {TUPLE: "4-tuple", RANGE: "`range(10, 20, 30)`"}
+NATIVE_LABELS = {
+    NATIVE_NEW: "`new` through the method table",
+    NATIVE_VECTORCALL: "`PyObject_Vectorcall(Color, ...)` with four ints",
+    NATIVE_CALL_FUNCTION: '`PyObject_CallFunction(Color, "iiii", ...)`',
+    PYTHON_CALL: "`Color(10, 20, 30, 255)` from Python",
+}
+
+
+def markdown_tables(ops):
+    """The figures of `ops` as Markdown tables: (title, table) pairs.  In
+    brackets, each peer's count over Color's."""
+    import figures
+
+    def cell(op, peer, base_peer):
+        value = op.figure(peer)
+        if value is None:
+            missing = next((case.missing for case in op.cases if case.peer == peer), "")
+            return f"n/a ({missing})" if missing else ""
+        base = op.figure(base_peer) if peer != base_peer else None
+        return f"{value:,.0f}" + (f" ({value / base:.2f})" if base else "")
+
+    rows = []
+    for op in ops:
+        if op.cases[0].peer != COLOR:
+            continue
+        floor = next((case.peer for case in op.cases if case.peer in FLOOR_LABELS), None)
+        floor_cell = f"{FLOOR_LABELS[floor]} {cell(op, floor, COLOR)}" if floor else ""
+        title = "`" + op.title.replace(" / ", "` / `") + "`"
+        peers = [cell(op, peer, COLOR) for peer in (COLOR, PURE, PYGAME)]
+        rows.append((title, *peers, floor_cell))
+    loop = next(op for op in ops if op.cases[0].peer == LOOP)
+    rows.append(("`pass` (the loop alone, in every figure)", cell(loop, LOOP, LOOP), "", "", ""))
+    header = ("operation", "`Color`", "pure-Python `__slots__`", "`pygame.Color`", "floor")
+    native = next(op for op in ops if op.cases[0].peer == NATIVE_NEW)
+    native_rows = [
+        (NATIVE_LABELS[case.peer], cell(native, case.peer, NATIVE_NEW)) for case in native.cases
+    ]
+    return [
+        ("Instructions per operation, from Python:", figures.markdown_table(header, rows)),
+        (
+            "Instructions per colour made from another compiled module (C loops in the test "
+            "consumer), with Python's call for comparison:",
+            figures.markdown_table(("how", "instructions"), native_rows),
+        ),
+    ]
+
+
+def main(quick, report=None):
+    """Counts and prints every operation; then, given `report`, calls it with
+    the operations and valgrind's version."""
     print("mode: instructions per operation under callgrind (deterministic)")
     if shutil.which("valgrind") is None:
         print("skipped: valgrind is not installed, so instructions cannot be counted")
@@ -357,6 +407,8 @@ def main(quick):
     for op in ops:
         print_operation(op)
     print_goals(ops)
+    if report is not None:
+        report(ops, version.stdout.strip())
     return 0
 
 

@@ -2,8 +2,8 @@
 # Checks what the package offers to code that builds on it: the wheel holds the
 # module, its headers, its Cython declarations and its type stubs and nothing
 # internal; the stubs match the running module; a typed usage sample passes
-# `mypy --strict` and runs; and the example native consumer builds against the
-# installed package and runs.
+# `mypy --strict` and runs; the manual in docs/ builds without a warning; and
+# every example project builds against the installed package and runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -46,7 +46,7 @@ EOF
 
 echo "== installing the wheel and the checkers"
 "$python" -m pip install --quiet --no-deps --force-reinstall "$wheel"
-"$python" -m pip install --quiet "$wheel[test]"
+"$python" -m pip install --quiet "$wheel[test,docs]"
 
 # From here on, away from the source tree: only the installed package counts.
 cd "$work"
@@ -59,8 +59,18 @@ echo "== typed usage sample"
     "$repo/tests/typing/usage.py"
 "$python" "$repo/tests/typing/usage.py"
 
-echo "== example native consumer"
-CXXFLAGS="-Werror" "$python" "$repo/examples/native_consumer/build.py" "$work/tint"
-PYTHONPATH="$work/tint" "$python" "$repo/examples/native_consumer/example.py"
+echo "== documentation"
+"$python" -m sphinx -W --keep-going --nitpicky --quiet -b html "$repo/docs" "$work/html"
+
+# Each example is built as its build_and_run.sh says, in a copy of its own
+# directory, into a fresh virtual environment that installs vantel-color from
+# the wheel built above (vantel-color is not on the package index).
+example_python=$(find_python)
+for example in c_setuptools c_subtype cpp_cmake cython_setuptools; do
+    echo "== example $example"
+    cp -r "$repo/examples/$example" "$work/$example"
+    PYTHON=$example_python PIP_QUIET=1 PIP_FIND_LINKS="$work/wheel${PIP_FIND_LINKS:+ $PIP_FIND_LINKS}" \
+        CFLAGS="-Werror" CXXFLAGS="-Werror" bash "$work/$example/build_and_run.sh"
+done
 
 echo "check_api: all checks passed"

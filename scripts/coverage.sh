@@ -12,8 +12,11 @@
 # forked children the tests start) adds its counts when it exits.  gcovr,
 # from PyPI, merges the counts of every build of each source file.
 #
-# Exits non-zero only if the tests fail: the figures are for reading, the
-# README's Reliability section says what is left uncovered and why.
+# With COVERAGE_MARKDOWN=docs/figures/coverage.md it also writes the figures
+# as the manual's table, with the date, the machine and the versions.
+#
+# Exits non-zero only if the tests fail: the figures are for reading; the
+# manual's Reliability page says what is left uncovered and why.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -38,8 +41,8 @@ VANTEL_TEST_CXXFLAGS="$coverage_flags" "$python" -m pytest -q -p no:cacheprovide
     --basetemp="$tmp_dir" "$@" || status=$?
 
 echo "== coverage of src/native (the installed build and the test-only builds)"
-# The lines a file leaves unrun are listed after its figures; the README's
-# Reliability section says why each stays so.  Branches of code the compiler
+# The lines a file leaves unrun are listed after its figures; the manual's
+# Reliability page says why each stays so.  Branches of code the compiler
 # adds for exceptions and for what it proves unreachable are not counted;
 # functions of which the test-only builds make their own copy are counted
 # once per copy.
@@ -47,7 +50,14 @@ echo "== coverage of src/native (the installed build and the test-only builds)"
     --exclude-unreachable-branches --exclude-throw-branches \
     --merge-mode-functions=separate \
     --txt-metric line --txt - --print-summary \
+    --json-summary build/coverage/summary.json \
     "$build_dir" "$tmp_dir"
+if [ -n "${COVERAGE_MARKDOWN:-}" ]; then
+    "$python" scripts/figures.py coverage build/coverage/summary.json "$COVERAGE_MARKDOWN" \
+        "$(g++ -dumpfullversion -dumpversion | sed 's/^/g++ /')" \
+        "$("$python" -m gcovr --version | head -n 1)"
+    echo "coverage: figures written to $COVERAGE_MARKDOWN" >&2
+fi
 if [ "$status" -ne 0 ]; then
     echo "coverage: the test suite failed (exit $status)" >&2
 fi

@@ -9,7 +9,7 @@
 #   bash scripts/valgrind.sh tests/test_x.py # other tests instead
 #
 # It is not part of CI: memcheck slows the interpreter down some 30 to 50
-# times, so the representative part takes several minutes (see the README).
+# times, so the representative part takes several minutes.
 # Run it after a change to the module's memory handling.  Needs valgrind
 # (apt-get install valgrind); VALGRIND_VENV chooses the virtual environment
 # (default build/valgrind/venv).

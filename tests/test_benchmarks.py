@@ -3,6 +3,7 @@
 Only the shape of the report is checked: timings are never asserted.
 """
 
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -51,9 +52,10 @@ def test_every_goal_is_judged(quick_run):
     assert all(line[:4] in {"PASS", "MISS", "n/a "} for line in goals), goals
 
 
-def test_instruction_mode_counts_every_operation():
+def test_instruction_mode_counts_every_operation(tmp_path):
+    figures = tmp_path / "benchmarks.md"
     run = subprocess.run(
-        [sys.executable, str(BENCH), "--instructions", "--quick"],
+        [sys.executable, str(BENCH), "--instructions", "--quick", "--markdown", str(figures)],
         capture_output=True,
         text=True,
         timeout=600,
@@ -68,3 +70,8 @@ def test_instruction_mode_counts_every_operation():
     for table in run.stdout.split("== instructions: ")[1:]:
         first_row = table.splitlines()[1]
         assert first_row.split()[-2].replace(",", "").isdigit(), table
+    # The manual's tables: a row with a figure for every operation, and the
+    # memory of Color and the two pure-Python peers.
+    text = figures.read_text()
+    rows = [line for line in text.splitlines() if re.match(r"\|[^|]+\| [\d,]+[ |]", line)]
+    assert len(rows) >= len(headings) + 3, text

@@ -1,8 +1,9 @@
-"""Every Python block of README.md runs as it stands, so that the examples
-cannot drift from the module.  A block written as an interactive session
-(`>>>`) is run by doctest, which compares every result and exception with
-the one shown; any other block is run as a script.  Each block gets a fresh
-namespace: it must import what it uses.
+"""Every Python block of README.md and of the manual in docs/ runs as it
+stands, so that the examples cannot drift from the module.  A block written
+as an interactive session (`>>>`) is run by doctest, which compares every
+result and exception with the one shown; any other block is run as a script.
+Each block gets a fresh namespace: it must import what it uses.  (The rest of
+the manual's code is included from files that CI builds and runs.)
 """
 
 import doctest
@@ -11,24 +12,30 @@ from pathlib import Path
 
 import pytest
 
-README = Path(__file__).resolve().parent.parent / "README.md"
+ROOT = Path(__file__).resolve().parent.parent
+DOCUMENTS = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
 FENCED_PYTHON = re.compile(r"^```(?:python|py|pycon)\n(.*?)^```$", re.MULTILINE | re.DOTALL)
 
 
 def python_blocks():
-    """(line of the block's first line of code, its source) for each block."""
-    text = README.read_text()
-    for match in FENCED_PYTHON.finditer(text):
-        yield text.count("\n", 0, match.start(1)) + 1, match.group(1)
+    """(document, line of the block's first line of code, its source) for each block."""
+    for document in DOCUMENTS:
+        text = document.read_text()
+        for match in FENCED_PYTHON.finditer(text):
+            yield document, text.count("\n", 0, match.start(1)) + 1, match.group(1)
 
 
 @pytest.mark.parametrize(
-    ("line", "source"), [pytest.param(*block, id=f"line-{block[0]}") for block in python_blocks()]
+    ("document", "line", "source"),
+    [
+        pytest.param(*block, id=f"{block[0].relative_to(ROOT)}:{block[1]}")
+        for block in python_blocks()
+    ],
 )
-def test_readme_python_block_runs(line, source):
-    name = f"README.md, block at line {line}"
+def test_documented_python_block_runs(document, line, source):
+    name = f"{document.relative_to(ROOT)}, block at line {line}"
     if source.lstrip().startswith(">>>"):
-        session = doctest.DocTestParser().get_doctest(source, {}, name, str(README), line - 1)
+        session = doctest.DocTestParser().get_doctest(source, {}, name, str(document), line - 1)
         report = []
         runner = doctest.DocTestRunner(verbose=False)
         runner.run(session, out=report.append)

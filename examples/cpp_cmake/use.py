@@ -1,9 +1,5 @@
-"""Uses the tint extension that build.py makes.
-
-    python build.py && python example.py
-
-(With the module built elsewhere, put that directory on PYTHONPATH.)
-"""
+"""Uses the tint extension: run it with the built module's directory on
+PYTHONPATH (build_and_run.sh does both)."""
 
 import tint
 
@@ -20,6 +16,14 @@ print("dim:   ", dim)
 assert type(bright) is Color and list(bright) == [150, 255, 75, 255]
 assert list(dim) == [50, 100, 25, 255]
 assert list(base) == [100, 200, 50, 255], "the source colour is left alone"
+
+# A factor that is not a number has no colour.
+try:
+    tint.scaled(base, float("nan"))
+except ValueError as error:
+    print("refused:", error)
+else:
+    raise AssertionError("a NaN factor was taken")
 
 # fade() writes _raw.a in place, through clamp_byte.
 tint.fade(base, 96)

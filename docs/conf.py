@@ -1,0 +1,33 @@
+"""Sphinx configuration of the vantel-color manual (MyST Markdown pages)."""
+
+import re
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+
+project = "vantel-color"
+author = "the vantel developers"
+copyright = "the vantel developers"
+# The version is written once, in the package.
+release = re.search(
+    r'^__version__ = "([^"]+)"', (ROOT / "src/vantel/color/__init__.py").read_text(), re.MULTILINE
+)[1]
+version = release
+
+extensions = ["myst_parser"]
+myst_enable_extensions = ["colon_fence"]
+myst_heading_anchors = 3
+source_suffix = {".md": "markdown"}
+exclude_patterns = ["_build", "figures"]
+# The code on these pages is Python sessions, C, C++, Cython, CMake and shell.
+highlight_language = "none"
+
+html_theme = "alabaster"
+html_theme_options = {
+    "description": "The Color class of vantel: raylib's Color struct as a Python object",
+    "fixed_sidebar": True,
+    # Wide enough for the header's 100-column lines.
+    "page_width": "1180px",
+    "body_max_width": "none",
+}
+html_title = f"vantel-color {release}"
