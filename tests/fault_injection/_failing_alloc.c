@@ -114,6 +114,10 @@ static uintptr_t outermost_interpreter_function(void)
     void *frames[STACK_DEPTH];
     int depth = backtrace(frames, STACK_DEPTH);
     int i = 0;
+    /* A sanitizer's interceptor of backtrace() may come first. */
+    while (i < depth && !own_code(frames[i])) {
+        ++i;
+    }
     while (i < depth && own_code(frames[i])) {
         ++i;
     }
@@ -435,6 +439,18 @@ static PyObject *failing_count_within(PyObject *module, PyObject *ranges)
     Py_RETURN_NONE;
 }
 
+static int on_current_stack(uintptr_t code)
+{
+    void *frames[STACK_DEPTH];
+    int depth = backtrace(frames, STACK_DEPTH);
+    for (int i = 0; i < depth; ++i) {
+        if (function_of(frames[i]) == code) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
 /* The code that a call of the C API function `name` runs, found on the
  * first request: 0 if it was not found, -1 with an exception set for a
  * name without a probe or a probe that failed. */
@@ -453,6 +469,11 @@ static int find_code(PyObject *name, uintptr_t *code)
                 return -1;
             }
             probes[p].probed = 1;
+            /* Code that is on this stack too (the evaluation loop, an
+               interceptor of backtrace()) is not the function's own. */
+            if (on_current_stack(probes[p].code)) {
+                probes[p].code = 0;
+            }
         }
         *code = probes[p].code;
         return 0;
