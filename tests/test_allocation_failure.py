@@ -6,7 +6,9 @@ operation of fault_injection/operations.py through every N in a process of
 its own and reports what went wrong: a crash, an outcome other than the
 right one or MemoryError with its traceback entry, an object changed by a
 failed call, a call that fails afterwards, or live blocks that grow round
-after round.  The import is swept in a fresh process per N.
+after round.  The import is swept in a fresh process per N.  An operation
+is skipped, with the reason, where the injector could not tell some of its
+allocations from the interpreter's own faults.
 """
 
 import json
@@ -30,3 +32,7 @@ def test_operation_survives_every_failing_allocation(injector_path, consumer_pat
     assert result.returncode == 0, f"the sweep process failed:\n{result.stdout}{result.stderr}"
     report = json.loads(result.stdout.splitlines()[-1])
     assert report["problems"] == [], report
+    if report["undecided"]:
+        pytest.skip(f"{report['undecided']} allocations were not failed: this interpreter hides "
+                    f"the code of {', '.join(report['not found'])}, so the injector cannot tell "
+                    "them from the interpreter's own faults")

@@ -3,13 +3,16 @@ matches the Color type the module builds; color_raylib.h, its companion for
 code that works with raylib's own Color; and color.pxd, the same record and
 method table declared for Cython.
 
-Consumers include the headers from C or from C++, with or without raylib.h
-around, so every combination has to compile cleanly under strict warnings;
-color.h itself never includes raylib.h, and the companion refuses a raylib.h
-whose Color is not laid out as the record's colour.
+Consumers include the headers from C or from C++, built by gcc or clang to
+any standard from C11 and C++17 on, with or without raylib.h around, so every
+combination has to compile cleanly under strict warnings; color.h itself
+never includes raylib.h, the companion includes Python.h before raylib.h, and
+it refuses a raylib.h whose Color is not laid out as the record's colour.
 """
 
+import os
 import re
+import shutil
 import subprocess
 import sysconfig
 from pathlib import Path
@@ -22,9 +25,24 @@ from vantel.color.color import Color
 # A stand-in for raylib.h with raylib's own include guard and Color layout.
 RAYLIB_H = (Path(__file__).parent / "consumer" / "raylib_stand_in" / "raylib.h").read_text()
 
+# Each standard a consumer may build with.  clang 14 (Debian 12) knows
+# C++23 only by its draft name, which g++ takes as well.
+STANDARDS = {
+    "c11": ("c", "-std=c11"),
+    "c17": ("c", "-std=c17"),
+    "c++17": ("c++", "-std=c++17"),
+    "c++20": ("c++", "-std=c++20"),
+    "c++23": ("c++", "-std=c++2b"),
+}
+DRIVERS = {"gcc": {"c": "gcc", "c++": "g++"}, "clang": {"c": "clang", "c++": "clang++"}}
+# Warnings that strict C++ projects add: code that keeps to C++ casts and
+# nullptr must not meet either in a header it includes.
+CXX_WARNINGS = ["-Wold-style-cast", "-Wzero-as-null-pointer-constant"]
 COMPILERS = {
-    "c11": ["gcc", "-x", "c", "-std=c11"],
-    "c++17": ["g++", "-x", "c++", "-std=c++17"],
+    f"{driver} {standard}": (DRIVERS[driver][language], language,
+                             [flag, *(CXX_WARNINGS if language == "c++" else [])])
+    for driver in DRIVERS
+    for standard, (language, flag) in STANDARDS.items()
 }
 
 # Code that meets raylib.h converts between raylib's Color and the record's
@@ -37,6 +55,10 @@ void from_raylib(VantelColorObject *color, Color raw) { color->_raw = VantelColo
 # color.h is one header in every translation unit: raylib.h on the include
 # path changes nothing, and nothing of raylib leaks into its includer.
 WITHOUT_RAYLIB = '#ifdef RAYLIB_H\n#error "color.h included raylib.h"\n#endif\n'
+
+# The stand-in as the clean compiles see it: Python.h must come first.
+AFTER_PYTHON_H = (
+    '#ifndef Py_PYTHON_H\n#error "raylib.h came before Python.h"\n#endif\n' + RAYLIB_H)
 
 INCLUDES = {
     "header alone": '#include "color.h"\n',
@@ -71,17 +93,40 @@ _Static_assert(sizeof(VantelColorMethodTable) == 16, "the table has two entries"
 """
 
 
-def run_compiler(tmp_path, language, source, *extra):
+def find_compiler(name):
+    """The compiler `name` on PATH, or else its newest versioned name
+    (clang-14, as Debian installs it without the clang package)."""
+    if found := shutil.which(name):
+        return found
+    versioned = sorted(
+        (int(match[1]), str(path))
+        for directory in os.environ.get("PATH", "").split(os.pathsep)
+        if directory and Path(directory).is_dir()
+        for path in Path(directory).glob(name + "-*")
+        if (match := re.fullmatch(re.escape(name) + r"-(\d+)", path.name)))
+    return versioned[-1][1] if versioned else None
+
+
+def run_compiler(tmp_path, compiler, source, *extra):
+    name, language, flags = COMPILERS[compiler]
+    executable = find_compiler(name)
+    if executable is None:
+        pytest.skip(f"{name} is not installed")
     source_file = tmp_path / "unit.src"
     source_file.write_text(source)
     command = [
-        *COMPILERS[language],
+        executable,
+        "-x",
+        language,
+        *flags,
         "-fsyntax-only",
         "-Wall",
         "-Wextra",
         "-Werror",
-        "-pedantic",
-        "-I" + sysconfig.get_paths()["include"],
+        "-Wpedantic",
+        # The interpreter's headers are not ours to judge.
+        "-isystem",
+        sysconfig.get_paths()["include"],
         "-I" + vantel.color.get_include(),
         *extra,
         str(source_file),
@@ -89,8 +134,8 @@ def run_compiler(tmp_path, language, source, *extra):
     return subprocess.run(command, capture_output=True, text=True)
 
 
-def compile_source(tmp_path, language, source, *extra):
-    result = run_compiler(tmp_path, language, source, *extra)
+def compile_source(tmp_path, compiler, source, *extra):
+    result = run_compiler(tmp_path, compiler, source, *extra)
     assert result.returncode == 0, result.stderr
 
 
@@ -102,26 +147,33 @@ def raylib_include(tmp_path, text=RAYLIB_H):
     return "-I" + str(raylib_dir)
 
 
-@pytest.mark.parametrize("language", COMPILERS)
+@pytest.mark.parametrize("compiler", COMPILERS)
 @pytest.mark.parametrize("includes", INCLUDES)
-def test_header_compiles_cleanly(tmp_path, language, includes):
+def test_header_compiles_cleanly(tmp_path, compiler, includes):
     extra = []
     if includes != "header alone":
-        extra.append(raylib_include(tmp_path))
-    compile_source(tmp_path, language, INCLUDES[includes], *extra)
+        extra.append(raylib_include(tmp_path, AFTER_PYTHON_H))
+    compile_source(tmp_path, compiler, INCLUDES[includes], *extra)
 
 
-@pytest.mark.parametrize("language", COMPILERS)
+# The check is the same in every standard of a language: each compiler
+# once in C and once in C++.
+ONE_STANDARD_EACH = [name for name in COMPILERS if name.endswith((" c11", " c++17"))]
+
+
+@pytest.mark.parametrize("compiler", ONE_STANDARD_EACH)
 @pytest.mark.parametrize("raylib_h", MISMATCHED_RAYLIB_COLORS)
-def test_companion_refuses_a_different_raylib_color(tmp_path, language, raylib_h):
+def test_companion_refuses_a_different_raylib_color(tmp_path, compiler, raylib_h):
     include = raylib_include(tmp_path, MISMATCHED_RAYLIB_COLORS[raylib_h])
-    result = run_compiler(tmp_path, language, '#include "color_raylib.h"\n', include)
+    result = run_compiler(tmp_path, compiler, '#include "color_raylib.h"\n', include)
     assert result.returncode != 0
-    assert re.search(r'static assertion failed: "?Color of raylib.h', result.stderr), result.stderr
+    # gcc: static assertion failed: "..."; clang: static_assert failed ... "..."
+    message = re.search(r"static.assert(ion)? failed.*Color of raylib\.h", result.stderr)
+    assert message, result.stderr
 
 
 def test_record_layout_matches_the_type(tmp_path):
-    compile_source(tmp_path, "c11", LAYOUT_CHECKS, f"-DBASIC_SIZE={Color.__basicsize__}")
+    compile_source(tmp_path, "gcc c11", LAYOUT_CHECKS, f"-DBASIC_SIZE={Color.__basicsize__}")
 
 
 def header_declarations(text):

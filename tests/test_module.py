@@ -162,7 +162,7 @@ SKIPPED = {
     ],
 )
 def test_create_reads_the_spec(spec, expected):
-    result = run_scenario("create_from_spec", SO_PATH, json.dumps(spec))
+    result = run_scenario("create_module", SO_PATH, json.dumps(spec))
     assert result == expected
 
 

@@ -8,9 +8,15 @@
  * (fired, result or exception).
  *
  * The interpreter has faults of its own under allocation failure.  avoid()
- * takes groups of code address ranges: an allocation whose call stack has a
- * return address in every range of one group is let through and the
- * failure moves on to the next allocation.
+ * takes groups of C API functions: an allocation whose call stack holds the
+ * code of every function of one group is let through and the failure moves
+ * on to the next allocation.  The code a function runs is found without the
+ * interpreter's symbols (a distribution's interpreter has none): the
+ * injector calls the function itself and notes, from the unwind tables that
+ * stripping leaves, which function of the interpreter its first allocation
+ * happens under.  Where a function's code cannot be found, an allocation
+ * with the rest of its group on the stack is let through too, and counted
+ * apart as undecided.
  *
  * count_within() takes address ranges: when it is set, only allocations
  * made with code of those ranges on the stack count towards n (the module's
@@ -19,11 +25,22 @@
  * It also counts the blocks its wrappers hand out and take back, so that a
  * leak shows whichever allocator sits beneath (pymalloc or malloc).
  */
+#define _GNU_SOURCE /* dladdr */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <dlfcn.h>
 #include <execinfo.h>
 #include <stdint.h>
+
+/* libgcc's lookup of the unwind entry (FDE) that covers a code address,
+ * which also gives the start of the function the entry describes. */
+struct dwarf_eh_bases {
+    void *tbase;
+    void *dbase;
+    void *func;
+};
+extern const void *_Unwind_Find_FDE(void *pc, struct dwarf_eh_bases *bases);
 
 typedef struct {
     PyMemAllocatorEx original;
@@ -40,9 +57,11 @@ static int installed;
 static long remaining;       /* allocations until the failure; 0: disarmed */
 static int fired;            /* the armed failure has happened */
 static long avoided;         /* failures moved on past the interpreter's faults */
+static long undecided;       /* failures moved on past code that could not be found */
 static Py_ssize_t live_blocks;
 
 #define MAX_GROUPS 8
+#define MAX_MEMBERS 4
 #define MAX_RANGES 4
 #define STACK_DEPTH 64
 
@@ -50,14 +69,120 @@ typedef struct {
     uintptr_t start, end;
 } Range;
 
-static struct {
-    int count;
-    Range ranges[MAX_RANGES];
-} avoid_groups[MAX_GROUPS];
-static int avoid_group_count;
-
 static Range counted_ranges[MAX_RANGES];
 static int counted_range_count;
+
+/* The start of the function that holds return address `address`, or 0
+ * where no unwind entry covers it. */
+static uintptr_t function_of(void *address)
+{
+    struct dwarf_eh_bases bases;
+    /* A call may be the last instruction of its function: look at the call,
+       not at the byte after it. */
+    if (_Unwind_Find_FDE((char *)address - 1, &bases) == NULL) {
+        return 0;
+    }
+    return (uintptr_t)bases.func;
+}
+
+/* A C API function and the interpreter's function that a call of it
+ * allocates under (what it runs itself, or jumps to). */
+typedef struct {
+    const char *name;
+    /* Calls the function so that it allocates, with recording pointing at
+       `code`; 0, or -1 with an exception set. */
+    int (*call)(uintptr_t *code);
+    uintptr_t code; /* 0: not found */
+    int probed;
+} Probe;
+
+/* While set, the first allocation notes here the outermost function of
+ * the interpreter on its stack. */
+static uintptr_t *recording;
+static void *own_base; /* where this extension is loaded */
+
+static int own_code(void *address)
+{
+    Dl_info info;
+    return dladdr(address, &info) != 0 && info.dli_fbase == own_base;
+}
+
+/* The function of the interpreter that this extension's call into it runs:
+ * the outermost frame between the allocator wrappers and the caller here. */
+static uintptr_t outermost_interpreter_function(void)
+{
+    void *frames[STACK_DEPTH];
+    int depth = backtrace(frames, STACK_DEPTH);
+    int i = 0;
+    /* A sanitizer's interceptor of backtrace() may come first. */
+    while (i < depth && !own_code(frames[i])) {
+        ++i;
+    }
+    while (i < depth && own_code(frames[i])) {
+        ++i;
+    }
+    int outermost = -1;
+    while (i < depth && !own_code(frames[i])) {
+        outermost = i++;
+    }
+    return outermost < 0 || i == depth ? 0 : function_of(frames[outermost]);
+}
+
+static PyTypeObject probe_type = {
+    PyVarObject_HEAD_INIT(NULL, 0)
+    .tp_name = "_failing_alloc.probe",
+    .tp_basicsize = sizeof(PyObject),
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+};
+
+static int probe_type_ready(uintptr_t *code)
+{
+    recording = code;
+    int status = PyType_Ready(&probe_type);
+    recording = NULL;
+    return status;
+}
+
+/* Sets dict[number] = None; 0, or -1 with an exception set. */
+static int set_none(PyObject *dict, long number)
+{
+    PyObject *key = PyLong_FromLong(number);
+    int status = key == NULL ? -1 : PyDict_SetItem(dict, key, Py_None);
+    Py_XDECREF(key);
+    return status;
+}
+
+static int probe_dict_setdefault_ref(uintptr_t *code)
+{
+    /* Five items fill a new dict's table: a sixth grows it, and a grown
+       table never comes from a free list. */
+    PyObject *dict = PyDict_New();
+    PyObject *sixth = PyLong_FromLong(5);
+    int status = dict == NULL || sixth == NULL ? -1 : 0;
+    for (long number = 0; status == 0 && number < 5; ++number) {
+        status = set_none(dict, number);
+    }
+    if (status == 0) {
+        recording = code;
+        status = PyDict_SetDefaultRef(dict, sixth, Py_None, NULL) < 0 ? -1 : 0;
+        recording = NULL;
+    }
+    Py_XDECREF(sixth);
+    Py_XDECREF(dict);
+    return status;
+}
+
+static Probe probes[] = {
+    {"PyType_Ready", probe_type_ready, 0, 0},
+    {"PyDict_SetDefaultRef", probe_dict_setdefault_ref, 0, 0},
+};
+
+/* The code of the groups given to avoid(); 0 for a function not found. */
+static struct {
+    int count;
+    uintptr_t code[MAX_MEMBERS];
+} avoid_groups[MAX_GROUPS];
+static int avoid_group_count;
 
 static int stack_in_range(void *const *frames, int depth, Range range)
 {
@@ -82,28 +207,49 @@ static int stack_in_any(const Range *ranges, int count)
     return 0;
 }
 
-static int must_avoid(void)
+typedef enum { LET_FAIL, AVOID, UNDECIDED } Verdict;
+
+/* Whether the allocation about to fail runs the code of a group: all of
+ * it (AVOID), or all that was found of a group with code not found
+ * (UNDECIDED: it may be the fault, or not). */
+static Verdict judge_stack(void)
 {
     if (avoid_group_count == 0) {
-        return 0;
+        return LET_FAIL;
     }
     void *frames[STACK_DEPTH];
     int depth = backtrace(frames, STACK_DEPTH);
+    uintptr_t functions[STACK_DEPTH];
+    for (int i = 0; i < depth; ++i) {
+        functions[i] = function_of(frames[i]);
+    }
     for (int g = 0; g < avoid_group_count; ++g) {
-        int all = avoid_groups[g].count > 0;
-        for (int r = 0; all && r < avoid_groups[g].count; ++r) {
-            all = stack_in_range(frames, depth, avoid_groups[g].ranges[r]);
+        int all_found = 1;
+        int on_stack = 1;
+        for (int m = 0; on_stack && m < avoid_groups[g].count; ++m) {
+            uintptr_t code = avoid_groups[g].code[m];
+            if (code == 0) {
+                all_found = 0;
+                continue;
+            }
+            on_stack = 0;
+            for (int i = 0; !on_stack && i < depth; ++i) {
+                on_stack = functions[i] == code;
+            }
         }
-        if (all) {
-            return 1;
+        if (on_stack) {
+            return all_found ? AVOID : UNDECIDED;
         }
     }
-    return 0;
+    return LET_FAIL;
 }
 
 /* True if this allocation is the one to fail. */
 static int should_fail(void)
 {
+    if (recording != NULL && *recording == 0) {
+        *recording = outermost_interpreter_function();
+    }
     if (remaining == 0) {
         return 0;
     }
@@ -113,15 +259,21 @@ static int should_fail(void)
     if (--remaining > 0) {
         return 0;
     }
-    if (must_avoid()) {
-        remaining = 1;
+    switch (judge_stack()) {
+    case AVOID:
         ++avoided;
+        remaining = 1;
         return 0;
+    case UNDECIDED:
+        ++undecided;
+        remaining = 1;
+        return 0;
+    case LET_FAIL:
+        break;
     }
     fired = 1;
     return 1;
 }
-
 static void *counted(void *block)
 {
     if (block != NULL) {
@@ -170,6 +322,10 @@ static void install(void)
 {
     void *frames[1];
     (void)backtrace(frames, 1); /* loads the unwinder now, not inside a wrapper */
+    Dl_info info;
+    if (dladdr(&own_base, &info) != 0) {
+        own_base = info.dli_fbase;
+    }
     for (int i = 0; i < 3; ++i) {
         PyMem_GetAllocator(domains[i].domain, &domains[i].original);
         PyMemAllocatorEx wrapper = {
@@ -213,6 +369,11 @@ static PyObject *failing_fired(PyObject *module, PyObject *unused)
 static PyObject *failing_avoided(PyObject *module, PyObject *unused)
 {
     return PyLong_FromLong(avoided);
+}
+
+static PyObject *failing_undecided(PyObject *module, PyObject *unused)
+{
+    return PyLong_FromLong(undecided);
 }
 
 static PyObject *failing_live_blocks(PyObject *module, PyObject *unused)
@@ -278,30 +439,97 @@ static PyObject *failing_count_within(PyObject *module, PyObject *ranges)
     Py_RETURN_NONE;
 }
 
-/* avoid([[(start, end), ...], ...]): replaces the groups of ranges. */
+static int on_current_stack(uintptr_t code)
+{
+    void *frames[STACK_DEPTH];
+    int depth = backtrace(frames, STACK_DEPTH);
+    for (int i = 0; i < depth; ++i) {
+        if (function_of(frames[i]) == code) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+/* The code that a call of the C API function `name` runs, found on the
+ * first request: 0 if it was not found, -1 with an exception set for a
+ * name without a probe or a probe that failed. */
+static int find_code(PyObject *name, uintptr_t *code)
+{
+    const char *text = PyUnicode_AsUTF8(name);
+    if (text == NULL) {
+        return -1;
+    }
+    for (size_t p = 0; p < sizeof(probes) / sizeof(probes[0]); ++p) {
+        if (strcmp(probes[p].name, text) != 0) {
+            continue;
+        }
+        if (!probes[p].probed) {
+            if (probes[p].call(&probes[p].code) < 0) {
+                return -1;
+            }
+            probes[p].probed = 1;
+            /* Code that is on this stack too (the evaluation loop, an
+               interceptor of backtrace()) is not the function's own. */
+            if (on_current_stack(probes[p].code)) {
+                probes[p].code = 0;
+            }
+        }
+        *code = probes[p].code;
+        return 0;
+    }
+    PyErr_Format(PyExc_ValueError, "no probe finds the code of %R", name);
+    return -1;
+}
+
+/* avoid([(name, ...), ...]) -> names: replaces the groups of C API
+ * functions; returns the names whose code was not found. */
 static PyObject *failing_avoid(PyObject *module, PyObject *groups)
 {
     PyObject *sequence = PySequence_Fast(groups, "avoid() needs a sequence of groups");
     if (sequence == NULL) {
         return NULL;
     }
+    PyObject *not_found = PyList_New(0);
     Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence);
-    if (count > MAX_GROUPS) {
-        Py_DECREF(sequence);
-        PyErr_SetString(PyExc_ValueError, "too many groups");
-        return NULL;
+    if (not_found == NULL || count > MAX_GROUPS) {
+        if (not_found != NULL) {
+            PyErr_SetString(PyExc_ValueError, "too many groups");
+        }
+        goto error;
     }
     avoid_group_count = 0;
     for (Py_ssize_t g = 0; g < count; ++g) {
-        if (parse_ranges(PySequence_Fast_GET_ITEM(sequence, g), avoid_groups[g].ranges,
-                         &avoid_groups[g].count) < 0) {
-            Py_DECREF(sequence);
-            return NULL;
+        PyObject *names = PySequence_Fast(PySequence_Fast_GET_ITEM(sequence, g),
+                                          "a group is a sequence of names");
+        if (names == NULL) {
+            goto error;
         }
+        Py_ssize_t members = PySequence_Fast_GET_SIZE(names);
+        if (members > MAX_MEMBERS) {
+            PyErr_SetString(PyExc_ValueError, "too many functions in a group");
+            Py_DECREF(names);
+            goto error;
+        }
+        for (Py_ssize_t m = 0; m < members; ++m) {
+            PyObject *name = PySequence_Fast_GET_ITEM(names, m);
+            uintptr_t *code = &avoid_groups[g].code[m];
+            if (find_code(name, code) < 0 || (*code == 0 && PyList_Append(not_found, name) < 0)) {
+                Py_DECREF(names);
+                goto error;
+            }
+        }
+        avoid_groups[g].count = (int)members;
+        Py_DECREF(names);
     }
     avoid_group_count = (int)count;
     Py_DECREF(sequence);
-    Py_RETURN_NONE;
+    return not_found;
+
+error:
+    Py_XDECREF(not_found);
+    Py_DECREF(sequence);
+    return NULL;
 }
 
 static PyMethodDef failing_methods[] = {
@@ -313,7 +541,11 @@ static PyMethodDef failing_methods[] = {
      "live_blocks(): blocks handed out minus blocks taken back since the wrappers went in."},
     {"call", (PyCFunction)(void (*)(void))failing_call, METH_FASTCALL,
      "call(n, f, *args) -> (fired, result, exception)"},
-    {"avoid", failing_avoid, METH_O, "avoid(groups): code whose allocations must not fail."},
+    {"undecided", failing_undecided, METH_NOARGS,
+     "undecided(): failures moved past code that might be avoided code."},
+    {"avoid", failing_avoid, METH_O,
+     "avoid(groups) -> names: C API functions whose code, all on the stack, lets an allocation "
+     "through; returns the names whose code was not found."},
     {"count_within", failing_count_within, METH_O,
      "count_within(ranges): count only allocations made with this code on the stack."},
     {NULL, NULL, 0, NULL},

@@ -4,9 +4,11 @@
 
 runs in a process of its own (a crash fails one operation, not the session)
 and prints one JSON line: the problems found, how many allocations were
-failed, how many failures were moved past the interpreter's own faults, and
-the growth of live blocks over the rounds.  For each N, until the operation
-completes without meeting the failure, the N-th allocation fails and:
+failed, how many failures were moved past the interpreter's own faults, how
+many past code that might be one of them (where the injector could not find
+a fault's code: the functions named), and the growth of live blocks over the
+rounds.  For each N, until the operation completes without meeting the
+failure, the N-th allocation fails and:
 
 - the outcome is the unfailed one (the same result, or the same exception
   with the same traceback entries), or MemoryError whose entries of the
@@ -222,7 +224,9 @@ def check_reachable_leftovers():
 
 def import_child(injector, n, consumer_path, load):
     """In a forked child: fails the n-th allocation of the import, then
-    imports again.  Returns (fired, problems)."""
+    imports again.  Returns (fired, problems, failures moved on as avoided,
+    as undecided)."""
+    avoided, undecided = injector.avoided(), injector.undecided()
     problems = []
     # An error the import swallows, reporting it as unraisable, is one it
     # did not handle.
@@ -240,7 +244,7 @@ def import_child(injector, n, consumer_path, load):
             sys.modules.pop(name, None)
         problems += check_reachable_leftovers()
     problems += check_working_module(consumer_path)
-    return fired, problems
+    return fired, problems, injector.avoided() - avoided, injector.undecided() - undecided
 
 
 def module_path():
@@ -273,7 +277,8 @@ IMPORTS = {
 def sweep_import(injector, consumer_path, name):
     """Fails the allocations of the module's own create and exec functions
     (and of what they call) in turn; the import machinery around them is
-    the interpreter's, with faults of its own."""
+    the interpreter's, with faults of its own.  Returns (problems, failures,
+    avoided, undecided), counted over the children."""
     # Everything the import needs but the package vantel.color and its
     # module (vantel.color imports the module).
     import pathlib  # noqa: F401
@@ -283,7 +288,7 @@ def sweep_import(injector, consumer_path, name):
     injector.count_within(load_module_code(as_main=name == "import as __main__"))
 
     problems = []
-    failures = 0
+    failures = avoided = undecided = 0
     n = 1
     while True:
         read_end, write_end = os.pipe()
@@ -292,10 +297,13 @@ def sweep_import(injector, consumer_path, name):
         if pid == 0:
             os.close(read_end)
             try:
-                fired, found = import_child(injector, n, consumer_path, IMPORTS[name])
-                report = json.dumps({"fired": fired, "problems": found})
+                fired, found, moved, unsure = import_child(injector, n, consumer_path,
+                                                           IMPORTS[name])
+                report = json.dumps({"fired": fired, "problems": found, "avoided": moved,
+                                     "undecided": unsure})
             except BaseException as error:  # noqa: BLE001  reported, not raised
-                report = json.dumps({"fired": True, "problems": [repr(error)]})
+                report = json.dumps({"fired": True, "problems": [repr(error)], "avoided": 0,
+                                     "undecided": 0})
             os.write(write_end, report.encode())
             os.close(write_end)
             # A normal exit, so that the interpreter's finalisation runs over
@@ -313,8 +321,10 @@ def sweep_import(injector, consumer_path, name):
             report = json.loads(text)
             fired = report["fired"]
             problems += [f"N={n}: {problem}" for problem in report["problems"]]
+            avoided += report["avoided"]
+            undecided += report["undecided"]
         if not fired:
-            return problems, failures
+            return problems, failures, avoided, undecided
         failures += 1
         n += STRIDE
 
@@ -322,7 +332,8 @@ def sweep_import(injector, consumer_path, name):
 def main(injector_path, consumer_path, name):
     injector = load_injector(injector_path)
     if name in IMPORTS:
-        problems, failures = sweep_import(injector, consumer_path, name)
+        # The failures happen in forked children, which report their counts.
+        problems, failures, avoided, undecided = sweep_import(injector, consumer_path, name)
         growth = []
     else:
         consumer = load_extension("_color_consumer", consumer_path)
@@ -332,8 +343,10 @@ def main(injector_path, consumer_path, name):
         found, failures, growth = sweep_with_rounds(injector, setup, act, entries,
                                                     name not in INTERPRETER_LEAKS)
         problems += found
-    print(json.dumps({"problems": problems, "failures": failures,
-                      "avoided": injector.avoided(), "growth": growth}))
+        avoided, undecided = injector.avoided(), injector.undecided()
+    print(json.dumps({"problems": problems, "failures": failures, "avoided": avoided,
+                      "undecided": undecided, "not found": injector.functions_not_found,
+                      "growth": growth}))
 
 
 if __name__ == "__main__":

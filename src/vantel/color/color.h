@@ -44,6 +44,19 @@
    version it implements, as an int. */
 #define VANTEL_COLOR_API_VERSION_KEY "__vantel_color_api_version__"
 
+/*
+ * A null pointer and the two casts the functions below need, spelled so
+ * that C++ built with -Wold-style-cast and -Wzero-as-null-pointer-constant
+ * finds nothing to warn about.  They are undefined again at the end.
+ */
+#ifdef __cplusplus
+#define VANTEL_COLOR_NULL_ nullptr
+#define VANTEL_COLOR_CAST_(type, value) reinterpret_cast<type>(value)
+#else
+#define VANTEL_COLOR_NULL_ NULL
+#define VANTEL_COLOR_CAST_(type, value) ((type)(value))
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -107,7 +120,7 @@ typedef struct VantelColorAPI {
 static inline int VantelColor_CheckVersion(PyTypeObject *type)
 {
     PyObject *type_dict = PyType_GetDict(type);
-    PyObject *published = NULL;
+    PyObject *published = VANTEL_COLOR_NULL_;
     int found = PyDict_GetItemStringRef(type_dict, VANTEL_COLOR_API_VERSION_KEY, &published);
     Py_DECREF(type_dict);
     if (found < 0) {
@@ -150,56 +163,57 @@ static inline int VantelColor_CheckVersion(PyTypeObject *type)
 static inline int VantelColor_Import(VantelColorAPI *api)
 {
     PyObject *module = PyImport_ImportModule("vantel.color.color");
-    if (module == NULL) {
+    if (module == VANTEL_COLOR_NULL_) {
         return -1;
     }
-    PyObject *type = PyObject_GetAttrString(module, "Color");
+    PyObject *found = PyObject_GetAttrString(module, "Color");
     Py_DECREF(module);
-    if (type == NULL) {
+    if (found == VANTEL_COLOR_NULL_) {
         return -1;
     }
-    if (!PyType_Check(type)) {
+    if (!PyType_Check(found)) {
         PyErr_SetString(PyExc_TypeError, "vantel.color.color.Color is not a type");
-        Py_DECREF(type);
+        Py_DECREF(found);
         return -1;
     }
-    if (VantelColor_CheckVersion((PyTypeObject *)type) < 0) {
-        Py_DECREF(type);
+    PyTypeObject *type = VANTEL_COLOR_CAST_(PyTypeObject *, found);
+    if (VantelColor_CheckVersion(type) < 0) {
+        Py_DECREF(found);
         return -1;
     }
-    if (((PyTypeObject *)type)->tp_basicsize != (Py_ssize_t)sizeof(VantelColorObject)) {
+    const Py_ssize_t record_size = sizeof(VantelColorObject);
+    if (type->tp_basicsize != record_size) {
         PyErr_Format(PyExc_ValueError,
                      "vantel.color.color.Color size changed, may indicate binary "
                      "incompatibility. Expected %zd from C header, got %zd from PyObject",
-                     (Py_ssize_t)sizeof(VantelColorObject),
-                     ((PyTypeObject *)type)->tp_basicsize);
-        Py_DECREF(type);
+                     record_size, type->tp_basicsize);
+        Py_DECREF(found);
         return -1;
     }
     PyObject *key = PyUnicode_FromString("__pyx_vtable__");
-    if (key == NULL) {
-        Py_DECREF(type);
+    if (key == VANTEL_COLOR_NULL_) {
+        Py_DECREF(found);
         return -1;
     }
-    PyObject *type_dict = PyType_GetDict((PyTypeObject *)type);
+    PyObject *type_dict = PyType_GetDict(type);
     PyObject *capsule = PyObject_GetItem(type_dict, key);
     Py_DECREF(type_dict);
     Py_DECREF(key);
-    if (capsule == NULL) {
-        Py_DECREF(type);
+    if (capsule == VANTEL_COLOR_NULL_) {
+        Py_DECREF(found);
         return -1;
     }
-    void *methods = PyCapsule_GetPointer(capsule, NULL);
+    void *methods = PyCapsule_GetPointer(capsule, VANTEL_COLOR_NULL_);
     Py_DECREF(capsule);
-    if (methods == NULL) {
+    if (methods == VANTEL_COLOR_NULL_) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_RuntimeError, "invalid vtable found for imported type");
         }
-        Py_DECREF(type);
+        Py_DECREF(found);
         return -1;
     }
-    api->type = (PyTypeObject *)type;
-    api->methods = (const VantelColorMethodTable *)methods;
+    api->type = type;
+    api->methods = VANTEL_COLOR_CAST_(const VantelColorMethodTable *, methods);
     return 0;
 }
 
@@ -212,5 +226,8 @@ static inline int VantelColor_Check(const VantelColorAPI *api, PyObject *obj)
 #ifdef __cplusplus
 }
 #endif
+
+#undef VANTEL_COLOR_NULL_
+#undef VANTEL_COLOR_CAST_
 
 #endif /* VANTEL_COLOR_COLOR_H */

@@ -15,6 +15,9 @@
 #ifndef VANTEL_COLOR_COLOR_RAYLIB_H
 #define VANTEL_COLOR_COLOR_RAYLIB_H
 
+/* Python.h comes before any other header, as it asks. */
+#include <Python.h>
+
 #include <raylib.h>
 
 #include "color.h"
