@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs a command inside a minimal Debian unstable (sid) root, whose packages
 # hold the newer interpreters (python3.14 and python3.15, with their headers
-# and venv modules) and g++, with this checkout bind-mounted at /checkout as
-# the working directory.  Needs root (debootstrap, mount, chroot).
+# and venv modules), g++ and clang, with this checkout bind-mounted at
+# /checkout as the working directory.  Needs root (debootstrap, mount,
+# chroot).
 #
 #   sudo bash scripts/debian_sid.sh env PYTHON=python3.15 bash scripts/test.sh -q
 #
@@ -30,7 +31,7 @@ if [ -z "${DEBIAN_SID_OWN_NAMESPACE:-}" ]; then
 fi
 
 root=$(realpath -m "${SID_ROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/vantel-color/sid}")
-packages=(g++ gcc binutils)
+packages=(g++ gcc clang binutils)
 for version in 3.14 3.15; do
     packages+=("python$version" "python$version-dev" "python$version-venv")
 done
