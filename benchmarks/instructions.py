@@ -10,12 +10,15 @@ How one figure is taken: the statement runs in a loop
 makes no int per turn),
 first `WARM_UP` times (so that the interpreter's adaptive bytecode has
 settled), then `n1` and then `n2` times.  Callgrind writes a dump of its
-counters each time the marker `os.getppid()` is entered (--dump-before), and
-the marker is called before and after each of the two loops, so the two dumps
-between them count the two loops alone.  Their difference divided by
-`n2 - n1` is the cost of one iteration: start-up, set-up and the loop's own
-entry cancel out.  What remains includes one turn of the `for` loop itself,
-which the row "loop alone" prints.  The collector is disabled while the loops
+counters at each call of the marker `os.getppid()`: the C library's
+getppid() is replaced, in the measured process alone, by the benchmark's own
+(dump_marker.c, built for the run with valgrind's header and preloaded),
+which asks for the dump with a client request, so that no symbol of the
+interpreter is needed.  The marker is called before and after each of the
+two loops, so the two dumps between them count the two loops alone.  Their
+difference divided by `n2 - n1` is the cost of one iteration: start-up,
+set-up and the loop's own entry cancel out.  What remains includes one turn
+of the `for` loop itself, which the row "loop alone" prints.  The collector is disabled while the loops
 run, so that a collection that happens to fall into one loop does not move
 a figure; objects are still freed by reference counting.
 
@@ -40,7 +43,6 @@ HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
 
 WARM_UP = 300
-MARKER = "os_getppid"  # the C function behind os.getppid(), the dump marker
 
 COLOR = "vantel Color"
 PURE = "pure-Python __slots__ class"
@@ -166,7 +168,7 @@ def child_main(spec_path):
         from support import load_extension
 
         namespace["consumer"] = load_extension("_color_consumer", spec["consumer"])
-    marker = os.getppid
+    marker = os.getppid  # each call dumps: see dump_marker.c
     n1, n2 = spec["n1"], spec["n2"]
     gc.collect()
     gc.disable()
@@ -222,6 +224,20 @@ def find_consumer():
         return None, str(error)
 
 
+def build_marker(directory):
+    """Compiles dump_marker.c into `directory`: (its path, "") or (None, why not)."""
+    target = Path(directory, "dump_marker.so")
+    command = [os.environ.get("CC", "cc"), "-shared", "-fPIC", "-O2",
+               str(HERE / "dump_marker.c"), "-o", str(target)]
+    try:
+        result = subprocess.run(command, capture_output=True, text=True)
+    except OSError as error:
+        return None, f"no C compiler to build the dump marker ({error})"
+    if result.returncode != 0:
+        return None, f"the dump marker could not be built:\n{result.stderr}"
+    return str(target), ""
+
+
 def has_pygame():
     try:
         import pygame  # noqa: F401
@@ -232,6 +248,9 @@ def has_pygame():
 
 def measure(ops, n1, n2, directory):
     """Fills in every case's instructions; returns an error text or ''."""
+    marker, reason = build_marker(directory)
+    if marker is None:
+        return reason
     pygame_here = has_pygame()
     consumer, reason = find_consumer()
     measured = []
@@ -257,7 +276,6 @@ def measure(ops, n1, n2, directory):
     command = [
         "valgrind",
         "--tool=callgrind",
-        f"--dump-before={MARKER}",
         "--dump-line=no",
         f"--callgrind-out-file={Path(directory, 'callgrind.out')}",
         sys.executable,
@@ -265,7 +283,9 @@ def measure(ops, n1, n2, directory):
         "--child",
         str(spec_path),
     ]
-    result = subprocess.run(command, capture_output=True, text=True)
+    preload = os.pathsep.join(filter(None, [marker, os.environ.get("LD_PRELOAD")]))
+    result = subprocess.run(command, capture_output=True, text=True,
+                            env=dict(os.environ, LD_PRELOAD=preload))
     if result.returncode != 0:
         return f"the measured process failed (exit {result.returncode}):\n{result.stderr[-2000:]}"
     totals = dump_totals(directory)

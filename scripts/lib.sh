@@ -1,34 +1,104 @@
-# Shared by the scripts: finding Python 3.13 and preparing a virtual environment.
-# Source it; it defines functions only.
+# Shared by the scripts: finding a Python interpreter (3.13 or later) and
+# preparing a virtual environment.  Source it; it defines functions only.
 
-# Prints the path of a Python 3.13 interpreter: $PYTHON if set, else the
-# first python3.13 on PATH or in a pyenv installation.
+# The oldest version the package supports; the search below starts there.
+MINIMUM_PYTHON=3.13
+# The versions that a release has wheels for and CI tests.
+SUPPORTED_PYTHONS="3.13 3.14 3.15"
+
+# Whether $1 runs and is CPython $MINIMUM_PYTHON or later.
+python_is_supported() {
+    "$1" -c "import sys; sys.exit(sys.version_info[:2] < tuple(map(int, '$MINIMUM_PYTHON'.split('.'))))" \
+        2>/dev/null
+}
+
+# Prints the path of the interpreter to build and test with.  $PYTHON, if
+# set, is the one (a path or a command name), and it is an error if it is
+# older than $MINIMUM_PYTHON.  Otherwise the oldest supported minor version
+# found wins, 3.13 first: the full test command and the recorded figures are
+# those of 3.13, and a build against the oldest headers is the one that
+# catches use of a newer API.
 find_python() {
+    local candidate minor
+    if [ -n "${PYTHON:-}" ]; then
+        candidate=$(command -v "$PYTHON" || true)
+        if [ -z "$candidate" ] || ! python_is_supported "$candidate"; then
+            echo "error: PYTHON=$PYTHON is not a Python $MINIMUM_PYTHON or later" >&2
+            return 1
+        fi
+        echo "$candidate"
+        return 0
+    fi
+    for minor in $(seq "${MINIMUM_PYTHON#3.}" 30); do
+        find_python_version "3.$minor" && return 0
+    done
+    echo "error: no Python $MINIMUM_PYTHON or later found; set PYTHON=/path/to/python3" >&2
+    return 1
+}
+
+# Prints the path of a Python of version $1 (3.14, say): $PYTHON if it is
+# one, else the first on PATH, in /usr/bin or in pyenv; fails quietly if
+# there is none.
+find_python_version() {
     local candidate
-    for candidate in "${PYTHON:-}" "$(command -v python3.13 || true)" \
-        /usr/bin/python3.13 "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.13.*/bin/python3.13; do
+    for candidate in "$(command -v "${PYTHON:-}" || true)" \
+        "$(command -v "python$1" || true)" "/usr/bin/python$1" \
+        "${PYENV_ROOT:-$HOME/.pyenv}/versions/$1".*/bin/"python$1"; do
         if [ -n "$candidate" ] && [ -x "$candidate" ] &&
-            "$candidate" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null; then
+            [ "$("$candidate" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)" = "$1" ]; then
             echo "$candidate"
             return 0
         fi
     done
-    echo "error: no Python 3.13 found; set PYTHON=/path/to/python3.13" >&2
     return 1
+}
+
+# Prints those of $SUPPORTED_PYTHONS that this machine has an interpreter of.
+local_python_versions() {
+    local version found=()
+    for version in $SUPPORTED_PYTHONS; do
+        if find_python_version "$version" >/dev/null; then
+            found+=("$version")
+        fi
+    done
+    echo "${found[*]}"
+}
+
+# Runs COMMAND from the checkout's top with PYTHON naming a Python of version
+# $1: this machine's if it has one, else Debian's, inside the root of
+# scripts/debian_sid.sh (which needs root).
+with_python() {
+    local version=$1 python
+    shift
+    if python=$(find_python_version "$version"); then
+        PYTHON=$python "$@"
+    else
+        bash scripts/debian_sid.sh env PYTHON="python$version" "$@"
+    fi
 }
 
 # Creates (or reuses) the virtual environment $1 and prints its python.  An
 # environment made by another interpreter (another version, or one that is
-# gone) is made afresh: its compiled packages would not fit.
+# gone) is made afresh: its compiled packages would not fit; so is one left
+# half-made, without a working pip (an earlier attempt failed, for instance
+# where the interpreter's venv module lacked ensurepip).
 make_venv() {
-    local venv python version
+    local venv python version package
     venv=$(realpath -m "$1")
     python=$(find_python) || return 1
-    version=$("$python" -c 'import sys; print(sys.version)')
-    if [ ! -x "$venv/bin/python" ] ||
-        [ "$("$venv/bin/python" -c 'import sys; print(sys.version)' 2>/dev/null)" != "$version" ]; then
-        "$python" -m venv --clear "$venv" >&2
-        "$venv/bin/python" -m pip install --quiet --upgrade pip >&2
+    version=$("$python" -c 'import sys; print(sys.version)') || return 1
+    if [ -x "$venv/bin/python" ] &&
+        [ "$("$venv/bin/python" -c 'import sys; print(sys.version)' 2>/dev/null)" = "$version" ] &&
+        "$venv/bin/python" -m pip --version >/dev/null 2>&1; then
+        echo "$venv/bin/python"
+        return 0
+    fi
+    if ! "$python" -m venv --clear "$venv" >&2 ||
+        ! "$venv/bin/python" -m pip install --quiet --upgrade pip >&2; then
+        package=$("$python" -c 'import sys; print("python%d.%d-venv" % sys.version_info[:2])')
+        echo "error: could not make a virtual environment with pip in $venv from $python" >&2
+        echo "(on Debian and Ubuntu, ensurepip comes with the package $package)" >&2
+        return 1
     fi
     echo "$venv/bin/python"
 }

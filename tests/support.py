@@ -53,10 +53,10 @@ INTERPRETER_CHANGE = (
     "Interpreter change detected - this module can only be loaded into one interpreter per process."
 )
 # The test build that believes it was compiled for Python 3.12 warns with
-# this text whenever it is executed.
+# this text whenever it is executed, naming the running version.
 VERSION_WARNING = (
     "compile time Python version 3.12 of module 'vantel.color.color' "
-    "does not match runtime version 3.13"
+    f"does not match runtime version {sys.version_info.major}.{sys.version_info.minor}"
 )
 
 

@@ -630,7 +630,8 @@ def test_module_name_can_be_reassigned():
     assert list(generator) == [1, 2, 3, 255]
 
 
-@pytest.mark.parametrize("name", ["gi_running", "gi_code", "gi_frame", "gi_yieldfrom"])
+@pytest.mark.parametrize("name", ["gi_running", "gi_code", "gi_frame", "gi_yieldfrom"]
+                         + (["gi_state"] if hasattr(types.GeneratorType, "gi_state") else []))
 def test_generator_state_attributes_are_read_only(name):
     generator = iter(Color(1, 2, 3))
     with pytest.raises(AttributeError):
@@ -649,6 +650,11 @@ def test_the_generator_type():
     assert kind.__module__ == "vantel.color.color"
     assert isinstance(generator, collections.abc.Generator)
     assert iter(generator) is generator
+    # The running interpreter's own generators decide which gi_ attributes
+    # there are (3.15 added gi_state).
+    python_generator = (value for value in ())
+    assert ({name for name in dir(generator) if name.startswith("gi_")}
+            == {name for name in dir(python_generator) if name.startswith("gi_")})
 
 
 @pytest.mark.parametrize("args", [(), (1,)], ids=["no-args", "one-arg"])

@@ -273,6 +273,20 @@ PyObject *generator_get_suspended(PyObject *self, void *)
     return PyBool_FromLong(generator->resume_point > 0 && !generator->running);
 }
 
+#if PY_VERSION_HEX >= 0x030F0000
+// 3.15's generators name their state in gi_state, which is what
+// inspect.getgeneratorstate reads there.
+PyObject *generator_get_state(PyObject *self, void *)
+{
+    const Generator *generator = as_generator(self);
+    const char *state = generator->running                              ? "GEN_RUNNING"
+                        : generator->resume_point == 0                  ? "GEN_CREATED"
+                        : generator->resume_point == kGeneratorFinished ? "GEN_CLOSED"
+                                                                        : "GEN_SUSPENDED";
+    return PyUnicode_FromString(state);
+}
+#endif
+
 PyObject *generator_get_yieldfrom(PyObject *, void *)
 {
     Py_RETURN_NONE;
@@ -319,6 +333,9 @@ namespace attr = attributes;
 PyGetSetDef generator_getset[] = {
     {"gi_running", generator_get_running, nullptr, nullptr, nullptr},
     {"gi_suspended", generator_get_suspended, nullptr, nullptr, nullptr},
+#if PY_VERSION_HEX >= 0x030F0000
+    {"gi_state", generator_get_state, nullptr, PyDoc_STR("state of the generator"), nullptr},
+#endif
     {"gi_yieldfrom", generator_get_yieldfrom, nullptr, nullptr, nullptr},
     {"gi_code", attr::get<Generator, &Generator::code>, nullptr, nullptr, nullptr},
     {"gi_frame", generator_get_frame, nullptr, nullptr, nullptr},

@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# Runs a command inside a minimal Debian unstable (sid) root, whose packages
+# hold the newer interpreters (python3.14 and python3.15, with their headers
+# and venv modules), g++ and clang, with this checkout bind-mounted at
+# /checkout as the working directory.  Needs root (debootstrap, mount,
+# chroot).
+#
+#   sudo bash scripts/debian_sid.sh env PYTHON=python3.15 bash scripts/test.sh -q
+#
+# The root is made on first use with debootstrap, from the Debian mirror
+# that apt already uses here, and kept for later runs in $SID_ROOT (default
+# ~/.cache/vantel-color/sid); remove that directory to make it afresh.  The
+# mounts live only as long as the command: they are undone on every exit.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "error: $0 needs root (it runs debootstrap, mount and chroot)" >&2
+    exit 1
+fi
+if [ $# -eq 0 ]; then
+    echo "usage: $0 COMMAND [ARGUMENT...]" >&2
+    exit 2
+fi
+
+# The mounts are made in a mount namespace of this run's own, so that no
+# other run, concurrent or later, ever sees them.
+if [ -z "${DEBIAN_SID_OWN_NAMESPACE:-}" ]; then
+    DEBIAN_SID_OWN_NAMESPACE=1 exec unshare --mount --propagation private \
+        bash "$PWD/scripts/debian_sid.sh" "$@"
+fi
+
+root=$(realpath -m "${SID_ROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/vantel-color/sid}")
+packages=(g++ gcc clang binutils)
+for version in 3.14 3.15; do
+    packages+=("python$version" "python$version-dev" "python$version-venv")
+done
+# Written last when the root is made, so that a half-made root is made again.
+ready="$root/.vantel-color-packages"
+
+# The first Debian archive among apt's sources (one-line or deb822 form).
+debian_mirror() {
+    local line
+    for line in $(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
+        /etc/apt/sources.list.d/*.sources 2>/dev/null | grep -oE 'https?://[^ ]+/debian/?( |$)'); do
+        echo "${line%/}"
+        return 0
+    done
+    echo http://deb.debian.org/debian
+}
+
+mounted=()
+unmount_all() {
+    local index
+    for ((index = ${#mounted[@]} - 1; index >= 0; index--)); do
+        umount "${mounted[index]}" 2>/dev/null || umount -l "${mounted[index]}" || true
+    done
+    mounted=()
+}
+trap unmount_all EXIT
+
+mount_into_root() {
+    mkdir -p "$root$2"
+    mount "${@:3}" "$1" "$root$2"
+    mounted+=("$root$2")
+}
+
+# One run at a time makes or completes the root.
+mkdir -p "$(dirname "$root")"
+exec 9>"$root.lock"
+flock 9
+if [ ! -f "$ready" ] || [ "$(cat "$ready")" != "${packages[*]}" ]; then
+    if ! command -v debootstrap >/dev/null; then
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap
+    fi
+    if [ ! -x "$root/usr/bin/apt-get" ]; then
+        # Never remove a root that something is still mounted into (a run
+        # killed before it could clean up): that would reach into the mounts.
+        if grep -q " $root/" /proc/mounts; then
+            echo "error: $root has mounts left in it; unmount them first" >&2
+            exit 1
+        fi
+        rm -rf "$root"
+        mirror=$(debian_mirror)
+        echo "debian_sid: making a Debian sid root in $root from $mirror" >&2
+        debootstrap --variant=minbase sid "$root" "$mirror" >&2
+    fi
+fi
+cp /etc/resolv.conf "$root/etc/resolv.conf"
+mount_into_root proc /proc -t proc
+mount_into_root /dev /dev --bind
+mount_into_root /dev/pts /dev/pts --bind
+in_root=(chroot "$root" env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+    HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}"
+    ${http_proxy:+http_proxy=$http_proxy} ${https_proxy:+https_proxy=$https_proxy}
+    ${no_proxy:+no_proxy=$no_proxy})
+if [ ! -f "$ready" ] || [ "$(cat "$ready")" != "${packages[*]}" ]; then
+    # The unstable suite's index on the mirrors is often past its Valid-Until
+    # date.
+    echo "debian_sid: installing ${packages[*]}" >&2
+    if ! { "${in_root[@]}" apt-get -qq -o Acquire::Check-Valid-Until=false update &&
+        "${in_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+            apt-get install -y -qq --no-install-recommends "${packages[@]}" &&
+        "${in_root[@]}" apt-get clean; } >"$root/.install.log" 2>&1; then
+        cat "$root/.install.log" >&2
+        exit 1
+    fi
+    echo "${packages[*]}" >"$ready"
+fi
+flock -u 9
+# pip inside trusts what this machine trusts (a proxy's certificate among
+# them); the root's own bundle is Debian's, remade by every ca-certificates
+# update, so this copy is made on every run.
+mkdir -p "$root/etc/ssl/certs"
+cp /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/certs/ca-certificates.crt"
+mount_into_root "$PWD" /checkout --bind
+"${in_root[@]}" sh -c 'cd /checkout && exec "$@"' debian_sid "$@"
