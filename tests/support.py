@@ -212,7 +212,9 @@ def __getattr__(name):
 
 class _LooksLikeName(str):
     """A key with the hash of "__name__": a lookup of "__name__" that meets it
-    compares the two, and the comparison runs `action` (not inside itself)."""
+    compares the two, and the first such comparison runs `action`.  Once
+    only: a lookup restarts when the dictionary changes under it (anything
+    the action sets off may add to the namespace), and would run it again."""
 
     action = None
 
@@ -222,19 +224,16 @@ class _LooksLikeName(str):
     def __eq__(self, other):
         action, _LooksLikeName.action = _LooksLikeName.action, None
         if action is not None:
-            try:
-                action()
-            finally:
-                _LooksLikeName.action = action
+            action()
         return NotImplemented
 
 
 @contextlib.contextmanager
 def name_lookups_running(namespace, action):
-    """Within the block, every lookup of "__name__" in `namespace` (making a
-    frame with it as globals does one) runs `action()` halfway through; a
-    lookup that `action` makes itself runs nothing.  Afterwards the namespace
-    holds what it held before."""
+    """Within the block, the first lookup of "__name__" in `namespace` (making
+    a frame with it as globals does one) runs `action()` halfway through;
+    later lookups, those that `action` makes itself among them, run nothing.
+    Afterwards the namespace holds what it held before."""
     name = namespace.pop("__name__")
     key = _LooksLikeName("looks like __name__")
     namespace[key] = None
