@@ -84,7 +84,10 @@ if [ ! -f "$ready" ] || [ "$(cat "$ready")" != "${packages[*]}" ]; then
         rm -rf "$root"
         mirror=$(debian_mirror)
         echo "debian_sid: making a Debian sid root in $root from $mirror" >&2
-        debootstrap --variant=minbase sid "$root" "$mirror" >&2
+        if ! debootstrap --variant=minbase sid "$root" "$mirror" >"$root.debootstrap.log" 2>&1; then
+            cat "$root.debootstrap.log" >&2
+            exit 1
+        fi
     fi
 fi
 cp /etc/resolv.conf "$root/etc/resolv.conf"
