@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs a command inside a minimal Debian unstable (sid) root, whose packages
 # hold the newer interpreters (python3.14 and python3.15, with their headers
-# and venv modules), g++ and clang, with this checkout bind-mounted at
-# /checkout as the working directory.  Needs root (debootstrap, mount,
+# and venv modules, and python3.14-dbg), g++ and clang, with this checkout
+# bind-mounted at /checkout as the working directory.  Needs root (debootstrap, mount,
 # chroot).
 #
 #   sudo bash scripts/debian_sid.sh env PYTHON=python3.15 bash scripts/test.sh -q
@@ -35,6 +35,9 @@ packages=(g++ gcc clang binutils)
 for version in 3.14 3.15; do
     packages+=("python$version" "python$version-dev" "python$version-venv")
 done
+# The debug interpreter (Py_DEBUG, with sys.gettotalrefcount) of the suite's
+# reference-count run.
+packages+=(python3.14-dbg)
 # Written last when the root is made, so that a half-made root is made again.
 ready="$root/.vantel-color-packages"
 
