@@ -677,6 +677,49 @@ def test_a_started_generator_in_a_collected_cycle_is_closed():
     assert gc.is_finalized(generator)
 
 
+def test_the_collector_sees_all_a_generator_holds():
+    generator = generator_at(2)
+    frame = generator.gi_frame
+    generator.__module__ = module_name = ["any object"]
+    (record,) = [held for held in gc.get_referents(generator)
+                 if type(held).__name__ == "__pyx_scope_struct____iter__"]
+    held = [record, generator.gi_code, frame, generator.__name__, generator.__qualname__,
+            module_name]
+    assert sorted(map(id, gc.get_referents(generator))) == sorted(map(id, held))
+
+
+class Name(str):
+    """A string that can refer to other objects."""
+
+
+def referring_name(generator):
+    name = Name("named")
+    name.generator = generator
+    return name
+
+
+# Ways to make a generator hold an object that refers back to it (the cycle
+# through its colour is in test_iteration; the code object is shared and
+# refers to nothing).
+CYCLES = {
+    "frame": lambda g: setattr(g.gi_frame, "f_trace", [g]),
+    "__name__": lambda g: setattr(g, "__name__", referring_name(g)),
+    "__qualname__": lambda g: setattr(g, "__qualname__", referring_name(g)),
+    "__module__": lambda g: setattr(g, "__module__", [g]),
+}
+
+
+@pytest.mark.parametrize("point", [0, 2])
+@pytest.mark.parametrize("make_cycle", CYCLES.values(), ids=CYCLES.keys())
+def test_a_cycle_through_what_a_generator_holds_is_collected(make_cycle, point):
+    generator = generator_at(point)
+    make_cycle(generator)
+    ref = weakref.ref(generator)
+    del generator
+    gc.collect()
+    assert ref() is None
+
+
 @pytest.mark.parametrize("name", ["__name__", "__qualname__"])
 def test_name_setters_take_strings(name):
     generator = iter(Color(1, 2, 3))
