@@ -56,9 +56,9 @@ def package_tree(name):
 
 @pytest.fixture(scope="session")
 def pretend():
-    """The module as if compiled for Python 3.12: every execution warns that
+    """The module as if compiled for Python 254.253: every execution warns that
     the versions differ, which a warning filter can turn into a failure."""
-    return package_tree("pretend-3.12")
+    return package_tree("pretend-254.253")
 
 
 @pytest.fixture(scope="session")

@@ -52,10 +52,10 @@ REFUSAL = (
 INTERPRETER_CHANGE = (
     "Interpreter change detected - this module can only be loaded into one interpreter per process."
 )
-# The test build that believes it was compiled for Python 3.12 warns with
+# The test build that believes it was compiled for Python 254.253 warns with
 # this text whenever it is executed, naming the running version.
 VERSION_WARNING = (
-    "compile time Python version 3.12 of module 'vantel.color.color' "
+    "compile time Python version 254.253 of module 'vantel.color.color' "
     f"does not match runtime version {sys.version_info.major}.{sys.version_info.minor}"
 )
 

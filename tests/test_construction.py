@@ -20,7 +20,15 @@ from hypothesis import strategies as st
 
 from vantel.color.color import Color
 
-from support import INIT_ENTRY, Sub, channels, clamp, module_entries, run_with_injector
+from support import (
+    INIT_ENTRY,
+    SETTER_ENTRIES,
+    Sub,
+    channels,
+    clamp,
+    module_entries,
+    run_with_injector,
+)
 
 OLD = (9, 8, 7, 6)
 
@@ -262,6 +270,62 @@ def test_first_failures_survive_every_allocation_failure(injector_path):
                                           injector_path).stdout)
     for message, result in report.items():
         assert result == {"outcomes": sorted(["MemoryError", message]), "final": message}
+
+
+# The traceback entry of a function's first failure makes the entry's code
+# object.  Each allocation of such a failure (a channel store refused with a
+# message already made) fails in turn, each in a child forked before the
+# code object exists.  A failure to make it replaces the pending exception
+# and adds no entry, and is the only way to a MemoryError with neither an
+# entry nor a context.
+FIRST_ENTRY_UNDER_ALLOCATION_FAILURE = """
+import json, os, sys
+from fault_injection.injector import load_injector
+from support import module_entries
+from vantel.color.color import Color
+
+injector = load_injector(sys.argv[1])
+colour = Color(1, 2, 3)
+try:
+    Color(1, 2, None)  # makes the message, but not the store's code object
+except TypeError:
+    pass
+outcomes = set()
+fired = True
+n = 1
+while fired:
+    read_end, write_end = os.pipe()
+    if os.fork() == 0:
+        fired, _, exception = injector.call(n, setattr, colour, "r", None)
+        context = exception.__context__
+        outcome = [fired, type(exception).__name__, module_entries(exception),
+                   None if context is None else type(context).__name__]
+        os.write(write_end, json.dumps(outcome).encode())
+        os._exit(0)
+    os.close(write_end)
+    with os.fdopen(read_end) as reader:
+        fired, *outcome = json.loads(reader.read())
+    os.wait()
+    outcomes.add(json.dumps(outcome))
+    n += 1
+print(json.dumps([json.loads(outcome) for outcome in sorted(outcomes)]))
+"""
+
+
+def test_a_failure_to_make_an_entry_replaces_the_exception_or_leaves_it_without_entry(
+        injector_path):
+    outcomes = json.loads(run_with_injector(FIRST_ENTRY_UNDER_ALLOCATION_FAILURE,
+                                            injector_path).stdout)
+    entry = [list(SETTER_ENTRIES["r"])]
+    code_object_failed = ["MemoryError", [], None]
+    assert code_object_failed in outcomes
+    assert all(outcome in [
+        ["TypeError", entry, None],  # unfailed
+        ["MemoryError", entry, None],  # the exception
+        code_object_failed,
+        ["TypeError", [], None],  # the frame
+        ["MemoryError", [], "TypeError"],  # the traceback
+    ] for outcome in outcomes), outcomes
 
 
 class Recorded:

@@ -11,11 +11,13 @@ value, 15..18 after r, g, b, a) and finishes the generator, which then holds
 nothing of its body.
 """
 
+import abc
 import collections.abc
 import copy
 import ctypes
 import gc
 import inspect
+import os
 import pickle
 import re
 import sys
@@ -45,6 +47,7 @@ from support import (
     generator_at,
     module_entries,
     name_lookups_running,
+    run_python,
     traceback_entries,
 )
 
@@ -203,6 +206,39 @@ class InitFails(Exception):
         raise InitFails.failure
 
 
+class Handled(Exception):
+    pass
+
+
+class Registered(Exception, metaclass=abc.ABCMeta):
+    """Counts the classes registered with it as its subclasses."""
+
+
+class Virtual(Exception):
+    pass
+
+
+Registered.register(Virtual)
+
+
+class RefusingMeta(type):
+    def __subclasscheck__(cls, subclass):
+        return False
+
+
+class Refusing(Exception, metaclass=RefusingMeta):
+    """Counts no class as its subclass, not even itself."""
+
+
+class FailingCheckMeta(type):
+    def __subclasscheck__(cls, subclass):
+        raise LookupError("no subclass check here")
+
+
+class FailingCheck(Exception, metaclass=FailingCheckMeta):
+    pass
+
+
 def make_traceback():
     """A traceback object of its own, recognisable by its line number."""
     return types.TracebackType(None, sys._getframe(), 0, 4242)
@@ -250,6 +286,12 @@ THROWS = {
     "class-and-str": lambda: (ValueError, "message"),
     "class-and-unrelated-instance": lambda: (Custom, KeyError("k")),
     "subclass-and-base-instance": lambda: (CustomSub, Custom("base")),
+    # The class decides what is its instance, and its test may fail; only
+    # an exception is tested.
+    "abc-and-registered-instance": lambda: (Registered, Virtual("given")),
+    "class-refusing-own-instance": lambda: (Refusing, Refusing("given")),
+    "failing-check-and-instance": lambda: (FailingCheck, Custom("given")),
+    "failing-check-and-int": lambda: (FailingCheck, 5),
     # What the class call gives back.
     "new-returns-int": lambda: (NewReturnsInt,),
     "constructor-raises": lambda: (InitFails,),
@@ -324,9 +366,15 @@ def test_throw_does_what_a_python_generator_does(arguments, point):
     # a StopIteration out unchanged instead.
     reference = python_generator_at(1 if reaches_body and point == 0 else point)
     generator = generator_at(point)
-    got, exc = outcome(generator, lambda g: g.throw(*given), given)
     reference_given = arguments()
-    expected, _ = outcome(reference, lambda g: python_throw(g, reference_given), reference_given)
+    # Called while an exception is being handled, which is the context of
+    # what is raised, and not of what is thrown in.
+    try:
+        raise Handled("being handled")
+    except Handled:
+        got, exc = outcome(generator, lambda g: g.throw(*given), given)
+        expected, _ = outcome(reference, lambda g: python_throw(g, reference_given),
+                              reference_given)
     assert got == in_raise_rule_words(expected)
     assert got[0] == "raised"
     assert module_entries(exc) == ([body_entry(point)] if reaches_body else [])
@@ -343,6 +391,45 @@ def test_throw_does_what_a_python_generator_does(arguments, point):
     else:
         assert state(generator) == state(python_generator_at(point))
     assert_finished(generator)
+
+
+# Formatting the error's first %R runs the metaclass's __repr__, which here
+# changes the class of the object the class call returned and has the old
+# class collected: the second %R must still name that class, which is only
+# safe while throw() holds it.  Under the debug allocator freed memory is
+# overwritten, so reading it crashes or names something else.
+RETURNED_CLASS_COLLECTED_WHILE_FORMATTING = """
+import gc
+from vantel.color.color import Color
+
+returned = []
+
+class Meta(type):
+    def __repr__(cls):
+        returned[0].__class__ = Replacement
+        gc.collect()
+        return "<the exception class>"
+
+class Replacement:
+    pass
+
+class ReturnsOther(Exception, metaclass=Meta):
+    def __new__(cls, *args):
+        returned.append(type("Returned", (Replacement,), {})())
+        return returned[0]
+
+try:
+    iter(Color(1, 2, 3)).throw(ReturnsOther)
+except TypeError as error:
+    print(error)
+"""
+
+
+def test_throw_names_the_returned_class_even_once_it_is_collected():
+    result = run_python(RETURNED_CLASS_COLLECTED_WHILE_FORMATTING,
+                        env={**os.environ, "PYTHONMALLOC": "debug"})
+    assert result.stdout == ("calling <the exception class> should have returned an instance of "
+                             "BaseException, not <class '__main__.Returned'>\n")
 
 
 # --- re-entrant use ------------------------------------------------------------
@@ -588,6 +675,49 @@ def test_a_started_generator_in_a_collected_cycle_is_closed():
     (generator,) = kept
     assert inspect.getgeneratorstate(generator) == "GEN_CLOSED"
     assert gc.is_finalized(generator)
+
+
+def test_the_collector_sees_all_a_generator_holds():
+    generator = generator_at(2)
+    frame = generator.gi_frame
+    generator.__module__ = module_name = ["any object"]
+    (record,) = [held for held in gc.get_referents(generator)
+                 if type(held).__name__ == "__pyx_scope_struct____iter__"]
+    held = [record, generator.gi_code, frame, generator.__name__, generator.__qualname__,
+            module_name]
+    assert sorted(map(id, gc.get_referents(generator))) == sorted(map(id, held))
+
+
+class Name(str):
+    """A string that can refer to other objects."""
+
+
+def referring_name(generator):
+    name = Name("named")
+    name.generator = generator
+    return name
+
+
+# Ways to make a generator hold an object that refers back to it (the cycle
+# through its colour is in test_iteration; the code object is shared and
+# refers to nothing).
+CYCLES = {
+    "frame": lambda g: setattr(g.gi_frame, "f_trace", [g]),
+    "__name__": lambda g: setattr(g, "__name__", referring_name(g)),
+    "__qualname__": lambda g: setattr(g, "__qualname__", referring_name(g)),
+    "__module__": lambda g: setattr(g, "__module__", [g]),
+}
+
+
+@pytest.mark.parametrize("point", [0, 2])
+@pytest.mark.parametrize("make_cycle", CYCLES.values(), ids=CYCLES.keys())
+def test_a_cycle_through_what_a_generator_holds_is_collected(make_cycle, point):
+    generator = generator_at(point)
+    make_cycle(generator)
+    ref = weakref.ref(generator)
+    del generator
+    gc.collect()
+    assert ref() is None
 
 
 @pytest.mark.parametrize("name", ["__name__", "__qualname__"])

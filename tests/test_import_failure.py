@@ -1,6 +1,6 @@
 """A failed import leaves the process able to import again.
 
-A test build of the module believes it was compiled for Python 3.12, so its
+A test build of the module believes it was compiled for Python 254.253, so its
 execution warns that the versions differ.  With warnings turned into errors
 (or a warning hook that raises) execution fails: the import raises that
 error without a traceback entry of the module, sys.modules keeps no
@@ -21,12 +21,15 @@ ONE_WARNING = [["RuntimeWarning", VERSION_WARNING]]
 
 
 # The installed build was made for the running interpreter, whichever it is,
-# and so imports without a warning.
-@pytest.mark.parametrize("build, expected_warnings", [("pretend", ONE_WARNING), ("installed", [])])
-def test_only_a_build_for_another_version_warns_and_either_works(request, build, expected_warnings):
+# and so imports without a warning.  The warning is attributed to the Python
+# code that runs the execution (the import machinery's line that calls it).
+@pytest.mark.parametrize("build", ["pretend", "installed"])
+def test_only_a_build_for_another_version_warns_and_either_works(request, build):
     pretend = request.getfixturevalue("pretend") if build == "pretend" else None
     outcome = run_scenario("pretend_build_warns", site=pretend[0] if pretend else None)
     expected_file = str(pretend[1]) if pretend else vantel.color.color.__file__
+    where = outcome.pop("exec_called_at")
+    expected_warnings = [[*ONE_WARNING[0], *where]] if pretend else []
     assert outcome == {"file": expected_file, "warnings": expected_warnings, "works": WORKING}
 
 

@@ -8,6 +8,7 @@ function objects that take the instance as their first argument.
 """
 
 import copy
+import gc
 import io
 import pickle
 from inspect import CO_NEWLOCALS, CO_OPTIMIZED, CO_VARARGS, CO_VARKEYWORDS
@@ -26,6 +27,7 @@ from support import (
     Sub,
     channels,
     module_entries,
+    run_python,
 )
 
 CHANNELS = (12, 34, 56, 78)
@@ -340,6 +342,37 @@ def test_module_function_attributes(name):
     assert function.__qualname__ == f"Color.{name}"
     assert function.__module__ == "vantel.color.color"
     assert function.__globals__ is vars(color_module)
+    held = [function.__name__, function.__qualname__, function.__module__,
+            function.__globals__, function.__code__]
+    assert sorted(map(id, gc.get_referents(function))) == sorted(map(id, held))
+
+
+# The module's functions live as long as its namespace: a fresh interpreter
+# takes them out of it and makes each the only way to what it holds.
+FUNCTIONS_IN_CYCLES = """
+import gc
+import weakref
+import vantel.color.color as module
+
+class Name(str):
+    pass
+
+refs = []
+for key in ("__reduce_cython__", "__setstate_cython__"):
+    function = vars(module).pop(key)
+    for attribute in ("__name__", "__qualname__", "__module__"):
+        held = Name(key)
+        held.function = function
+        setattr(function, attribute, held)
+        refs.append(weakref.ref(held))
+del function, held
+gc.collect()
+print(sum(ref() is None for ref in refs))
+"""
+
+
+def test_a_cycle_through_what_a_module_function_holds_is_collected():
+    assert run_python(FUNCTIONS_IN_CYCLES).stdout == "6\n"
 
 
 @pytest.mark.parametrize("name, first_line, varnames", MODULE_FUNCTIONS)

@@ -84,6 +84,17 @@ PySendResult generator_am_send(PyObject *self, PyObject *value, PyObject **resul
     return PYGEN_RETURN;
 }
 
+// Whether throw()'s value (null if none) is an exception of the exception
+// class `type` as the class itself decides: its __subclasscheck__, where an
+// ABC's registrations count, may run Python code and fail (-1).
+int value_of_class(PyObject *value, PyObject *type)
+{
+    if (value == nullptr || !PyExceptionInstance_Check(value)) {
+        return 0;
+    }
+    return PyObject_IsSubclass(reinterpret_cast<PyObject *>(Py_TYPE(value)), type);
+}
+
 // Forms the exception of throw(typ[, val[, tb]]) as a raise statement would
 // and leaves it pending.  An error while forming it is pending instead.
 void set_thrown_exception(PyObject *type, PyObject *value, PyObject *traceback)
@@ -109,7 +120,9 @@ void set_thrown_exception(PyObject *type, PyObject *value, PyObject *traceback)
         PyErr_SetString(PyExc_TypeError,
                         "raise: exception class must be a subclass of BaseException");
         return;
-    } else if (value != nullptr && PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject *>(type))) {
+    } else if (int value_is_instance = value_of_class(value, type); value_is_instance < 0) {
+        return;
+    } else if (value_is_instance) {
         exception.reset(Py_NewRef(value));
     } else {
         if (value == nullptr) {
@@ -123,16 +136,23 @@ void set_thrown_exception(PyObject *type, PyObject *value, PyObject *traceback)
             return;
         }
         if (!PyExceptionInstance_Check(exception.get())) {
+            // Formatting the class runs its metaclass's __repr__, which may
+            // give the returned object another class and free the old one.
+            OwnedRef returned_class(Py_NewRef(Py_TYPE(exception.get())));
             PyErr_Format(PyExc_TypeError,
                          "calling %R should have returned an instance of BaseException, not %R",
-                         type, Py_TYPE(exception.get()));
+                         type, returned_class.get());
             return;
         }
     }
     if (traceback != nullptr && PyException_SetTraceback(exception.get(), traceback) < 0) {
         return;
     }
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exception.get())), exception.get());
+    // Set as it stands, as a Python generator's throw() does: setting it as
+    // raised would test its class against itself again (Python code, which
+    // may fail or say no) and chain the exception being handled as its
+    // context.
+    PyErr_SetRaisedException(exception.release());
 }
 
 PyObject *generator_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs)

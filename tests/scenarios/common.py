@@ -50,13 +50,15 @@ def outcome_of_import():
     return "imported"
 
 
-def import_recording_warnings():
+def import_recording_warnings(places=False):
     """Imports the module with every warning recorded; returns the module and
-    the warnings as [category, message]."""
+    the warnings as [category, message], followed (`places`) by the file
+    and line the warning is attributed to."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         import vantel.color.color as module
-    return module, [[w.category.__name__, str(w.message)] for w in caught]
+    return module, [[w.category.__name__, str(w.message),
+                     *([w.filename, w.lineno] if places else [])] for w in caught]
 
 
 def leftovers(path):
