@@ -13,7 +13,10 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
-DOCUMENTS = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
+DOCUMENTS = [
+    ROOT / "README.md",
+    *sorted(path for path in (ROOT / "docs").rglob("*.md") if "_build" not in path.parts),
+]
 FENCED_PYTHON = re.compile(r"^```(?:python|py|pycon)\n(.*?)^```$", re.MULTILINE | re.DOTALL)
 
 
