@@ -16,7 +16,9 @@ version = release
 
 extensions = ["myst_parser"]
 # The version on every page, under the title in the sidebar.
-html_sidebars = {"**": ["about.html", "version.html", "navigation.html", "relations.html", "searchbox.html"]}
+html_sidebars = {
+    "**": ["about.html", "version.html", "navigation.html", "relations.html", "searchbox.html"]
+}
 templates_path = ["_templates"]
 myst_enable_extensions = ["colon_fence"]
 myst_heading_anchors = 3
@@ -26,7 +28,10 @@ exclude_patterns = ["_build", "figures"]
 # stdint.h and raylib.h, and builtins of the Python ones: no inventory of
 # theirs is fetched, so that the build needs no network.
 nitpick_ignore = [
-    *(("c:identifier", name) for name in ("PyObject", "PyTypeObject", "uint8_t", "int32_t", "Color")),
+    *(
+        ("c:identifier", name)
+        for name in ("PyObject", "PyTypeObject", "uint8_t", "int32_t", "Color")
+    ),
     *(("py:class", name) for name in ("int", "str", "dict")),
 ]
 # The code on these pages is Python sessions, C, C++, Cython, CMake and shell.

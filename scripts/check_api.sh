@@ -82,9 +82,13 @@ import zipfile
 
 files = {
     "vantel/__init__.py": "",
-    "vantel/color/__init__.py": 'raise ImportError("this vantel-color came from a package index")\n',
-    "vantel_color-999.0.dist-info/METADATA": "Metadata-Version: 2.1\nName: vantel-color\nVersion: 999.0\n",
-    "vantel_color-999.0.dist-info/WHEEL": "Wheel-Version: 1.0\nGenerator: check_api\nRoot-Is-Purelib: true\nTag: py3-none-any\n",
+    "vantel/color/__init__.py": 'raise ImportError("this vantel-color came from an index")\n',
+    "vantel_color-999.0.dist-info/METADATA": (
+        "Metadata-Version: 2.1\nName: vantel-color\nVersion: 999.0\n"
+    ),
+    "vantel_color-999.0.dist-info/WHEEL": (
+        "Wheel-Version: 1.0\nGenerator: check_api\nRoot-Is-Purelib: true\nTag: py3-none-any\n"
+    ),
 }
 
 
@@ -100,8 +104,8 @@ with zipfile.ZipFile(sys.argv[1], "w") as wheel:
         wheel.writestr(name, text)
 EOF
 # A package's page of a "simple" index served from a directory.
-echo '<a href="vantel_color-999.0-py3-none-any.whl">vantel_color-999.0-py3-none-any.whl</a>' \
-    >"$bogus/index.html"
+wheel_name=vantel_color-999.0-py3-none-any.whl
+echo "<a href=\"$wheel_name\">$wheel_name</a>" >"$bogus/index.html"
 example_python=$(find_python)
 for example in c_setuptools c_subtype cpp_cmake cython_setuptools; do
     echo "== example $example"

@@ -22,7 +22,9 @@ import vantel.color.color
 
 CHANGELOG = Path(__file__).resolve().parent.parent / "docs" / "changelog.md"
 # What every module has, whatever it defines.
-MODULE_ATTRIBUTES = {"__builtins__", "__doc__", "__file__", "__loader__", "__name__", "__package__", "__spec__"}
+MODULE_ATTRIBUTES = {
+    "__builtins__", "__doc__", "__file__", "__loader__", "__name__", "__package__", "__spec__"
+}
 
 
 def inventory(path):
@@ -52,7 +54,8 @@ def python_names():
 def c_names(header):
     """(name, role) of every type, member, function and macro of a header."""
     text = header.read_text()
-    for struct, body in re.findall(r"^typedef struct (\w+) \{\n(.*?)^\}", text, re.MULTILINE | re.DOTALL):
+    structs = re.findall(r"^typedef struct (\w+) \{\n(.*?)^\}", text, re.MULTILINE | re.DOTALL)
+    for struct, body in structs:
         yield struct, "c:struct"
         body = re.sub(r"/\*.*?\*/", "", body, flags=re.DOTALL)
         for declaration in body.split(";")[:-1]:
