@@ -9,7 +9,11 @@
 # code in every build that looks it up: it comes from WHEELS alone
 # (--no-index).  CMake and Ninja come from the index by name.
 set -euo pipefail
-wheels=$(realpath "${1:?usage: build_and_run.sh WHEELS (the directory that holds the vantel-color wheel)}")
+if [ $# -ne 1 ]; then
+    echo "usage: build_and_run.sh WHEELS (the directory of the vantel-color wheel)" >&2
+    exit 2
+fi
+wheels=$(realpath "$1")
 cd "$(dirname "$0")"
 
 "${PYTHON:-python3}" -m venv --clear venv
