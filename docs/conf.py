@@ -15,10 +15,25 @@ release = re.search(
 version = release
 
 extensions = ["myst_parser"]
+# The version on every page, under the title in the sidebar.
+html_sidebars = {
+    "**": ["about.html", "version.html", "navigation.html", "relations.html", "searchbox.html"]
+}
+templates_path = ["_templates"]
 myst_enable_extensions = ["colon_fence"]
 myst_heading_anchors = 3
 source_suffix = {".md": "markdown"}
 exclude_patterns = ["_build", "figures"]
+# Types of the C signatures in the API reference that come from Python.h,
+# stdint.h and raylib.h, and builtins of the Python ones: no inventory of
+# theirs is fetched, so that the build needs no network.
+nitpick_ignore = [
+    *(
+        ("c:identifier", name)
+        for name in ("PyObject", "PyTypeObject", "uint8_t", "int32_t", "Color")
+    ),
+    *(("py:class", name) for name in ("int", "str", "dict")),
+]
 # The code on these pages is Python sessions, C, C++, Cython, CMake and shell.
 highlight_language = "none"
 

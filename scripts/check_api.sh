@@ -61,16 +61,58 @@ echo "== typed usage sample"
 
 echo "== documentation"
 "$python" -m sphinx -W --keep-going --nitpicky --quiet -b html "$repo/docs" "$work/html"
+# Every public name of the package and of its headers has an entry in the
+# API reference; the changelog's newest entry is this version.
+"$python" "$repo/tests/check_api_reference.py" "$work/html/objects.inv"
 
-# Each example is built as its build_and_run.sh says, in a copy of its own
-# directory, into a fresh virtual environment that installs vantel-color from
-# the wheel built above (vantel-color is not on the package index).
+# Each example is built and run as its page in the manual says, against the
+# wheel built above, in a copy of its own directory.  Three things are added,
+# all stated on those pages: -Werror, so that a recipe that compiles with a
+# warning fails; a quiet pip; and an extra package index that offers a
+# vantel-color of a higher version that fails when imported.  pip prefers
+# the highest version across every index it may consult, so a build that
+# ever lets an index compete with the local wheel installs that one and fails.
+bogus=$work/bogus-index/vantel-color
+mkdir -p "$bogus"
+"$python" - "$bogus/vantel_color-999.0-py3-none-any.whl" <<'EOF'
+import base64
+import hashlib
+import sys
+import zipfile
+
+files = {
+    "vantel/__init__.py": "",
+    "vantel/color/__init__.py": 'raise ImportError("this vantel-color came from an index")\n',
+    "vantel_color-999.0.dist-info/METADATA": (
+        "Metadata-Version: 2.1\nName: vantel-color\nVersion: 999.0\n"
+    ),
+    "vantel_color-999.0.dist-info/WHEEL": (
+        "Wheel-Version: 1.0\nGenerator: check_api\nRoot-Is-Purelib: true\nTag: py3-none-any\n"
+    ),
+}
+
+
+def record_line(name, text):
+    digest = base64.urlsafe_b64encode(hashlib.sha256(text.encode()).digest()).rstrip(b"=")
+    return f"{name},sha256={digest.decode()},{len(text.encode())}\n"
+
+
+record = "".join(record_line(name, text) for name, text in files.items())
+files["vantel_color-999.0.dist-info/RECORD"] = record + "vantel_color-999.0.dist-info/RECORD,,\n"
+with zipfile.ZipFile(sys.argv[1], "w") as wheel:
+    for name, text in files.items():
+        wheel.writestr(name, text)
+EOF
+# A package's page of a "simple" index served from a directory.
+wheel_name=vantel_color-999.0-py3-none-any.whl
+echo "<a href=\"$wheel_name\">$wheel_name</a>" >"$bogus/index.html"
 example_python=$(find_python)
 for example in c_setuptools c_subtype cpp_cmake cython_setuptools; do
     echo "== example $example"
     cp -r "$repo/examples/$example" "$work/$example"
-    PYTHON=$example_python PIP_QUIET=1 PIP_FIND_LINKS="$work/wheel${PIP_FIND_LINKS:+ $PIP_FIND_LINKS}" \
-        CFLAGS="-Werror" CXXFLAGS="-Werror" bash "$work/$example/build_and_run.sh"
+    PYTHON=$example_python CFLAGS=-Werror CXXFLAGS=-Werror PIP_QUIET=1 \
+        PIP_EXTRA_INDEX_URL="file://$work/bogus-index${PIP_EXTRA_INDEX_URL:+ $PIP_EXTRA_INDEX_URL}" \
+        bash "$work/$example/build_and_run.sh" "$work/wheel"
 done
 
 echo "check_api: all checks passed"

@@ -13,7 +13,10 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
-DOCUMENTS = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
+DOCUMENTS = [
+    ROOT / "README.md",
+    *sorted(path for path in (ROOT / "docs").rglob("*.md") if "_build" not in path.parts),
+]
 FENCED_PYTHON = re.compile(r"^```(?:python|py|pycon)\n(.*?)^```$", re.MULTILINE | re.DOTALL)
 
 
@@ -42,3 +45,28 @@ def test_documented_python_block_runs(document, line, source):
         assert runner.failures == 0, "".join(report)
     else:
         exec(compile(source, name, "exec"), {"__name__": "__readme__"})
+
+
+RECIPE_COMMANDS = """\
+python3.13 -m venv .venv
+.venv/bin/pip wheel --no-deps -w wheels .
+PYTHON=python3.13 bash examples/{example}/build_and_run.sh wheels
+"""
+
+
+@pytest.mark.parametrize(
+    "page", sorted((ROOT / "docs" / "recipes").glob("*.md")), ids=lambda page: page.name
+)
+def test_recipe_page_shows_the_commands_that_ci_runs(page):
+    """A recipe page's commands build the wheel of the checkout and run the
+    build_and_run.sh of the example whose files it shows, as check_api.sh
+    does for that example."""
+    text = page.read_text()
+    included = r"^```\{literalinclude\} \.\./\.\./examples/(\w+)/build_and_run\.sh$"
+    example = re.search(included, text, re.MULTILINE)[1]
+    commands = re.findall(r"^```sh\n(.*?)^```$", text, re.MULTILINE | re.DOTALL)
+    assert commands == [RECIPE_COMMANDS.format(example=example)]
+    check_api = (ROOT / "scripts" / "check_api.sh").read_text()
+    assert '-m pip wheel --quiet --no-deps -w "$work/wheel" .\n' in check_api
+    assert re.search(rf"^for example in .*\b{example}\b.*; do$", check_api, re.MULTILINE)
+    assert 'bash "$work/$example/build_and_run.sh" "$work/wheel"\n' in check_api

@@ -3,12 +3,8 @@
 // It knows vantel.color.Color only through color.h, found with
 // vantel.color.get_include().  It reads the channels straight from the
 // record's `_raw`, builds colours with the method table's `new_` and writes
-// `_raw` in place: no Python-level call on the hot path.
-//
-//     >>> import tint
-//     >>> from vantel.color import Color
-//     >>> tint.scaled(Color(100, 200, 50), 1.5)
-//     Color(150, 255, 75, 255)
+// `_raw` in place: no Python-level call on the hot path.  use.py shows
+// what each function gives.
 
 #include <Python.h>
 
