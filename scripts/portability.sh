@@ -1,20 +1,26 @@
 #!/usr/bin/env bash
-# Builds the module for Windows x86-64 with Debian's mingw-w64 cross
-# compiler, against the Windows configuration of CPython's own headers, with
-# every warning an error: a construct that only gcc on Linux takes (a GNU
-# extension, a POSIX-only header or function, an ELF-only attribute outside
-# its guard) fails here.  Also compiles the public headers as C and C++ for
-# Windows, and checks that the linked module exports exactly its two symbols.
+# Checks, as far as this Linux machine can, that the module builds where it
+# is not tested: with warnings as errors,
+#   - Windows x86-64: the module's sources built with Debian's mingw-w64
+#     cross compiler against the Windows configuration of CPython's own
+#     headers, linked, and its exports checked (exactly its two symbols); the
+#     public headers compiled as C and C++ for Windows;
+#   - clang, macOS's compiler: the sources under -Wpedantic (with this
+#     machine's headers: there is no macOS SDK here);
+#   - macOS: CMakeLists.txt configured for macOS, its link command checked
+#     for flags that only an ELF linker takes;
+#   - everywhere: compiler keywords outside a guarded macro, and POSIX names
+#     that mingw-w64 supplies but MSVC lacks.
 #
 # What it does not prove: that MSVC compiles the code (another compiler, with
-# its own rules and its own C++ library), that the module links against a
-# real python3XY.lib (the import library made here is generated from the
-# functions the headers declare), or that it runs.  docs/platforms.md says
-# where each platform stands.
+# its own rules and its own C++ library), that Apple's clang and SDK do, that
+# the module links against a real python3XY.lib (the import library made here
+# is generated from the functions the headers declare) or on macOS, or that it
+# runs on either.  docs/platforms.md says where each platform stands.
 #
-# Needs x86_64-w64-mingw32-g++ (Debian: g++-mingw-w64-x86-64) and the CPython
-# source tarball in ../shared/cpython/ (or CPYTHON_TARBALL), from which only
-# the headers are taken, once, into ~/.cache/vantel-color.
+# Needs x86_64-w64-mingw32-g++ (Debian: g++-mingw-w64-x86-64), clang, cmake,
+# and the CPython source tarball in ../shared/cpython/ (or CPYTHON_TARBALL),
+# from which only the headers are taken, once, into ~/.cache/vantel-color.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -24,8 +30,9 @@ release=Python-3.14.7
 dll=python314
 cache=${VANTEL_COLOR_CACHE:-$HOME/.cache/vantel-color}
 headers=$cache/windows-headers-$release
-out=build/windows-x86_64
+out=build/portability
 target=x86_64-w64-mingw32
+python=$(find_python)
 started=$SECONDS
 
 # The posix flavour of the compiler has the C++ library's threads (std::mutex
@@ -93,7 +100,7 @@ for source in "${sources[@]}"; do
     "$cxx" "${module_flags[@]}" -c "$source" -o "$object"
     objects+=("$object")
 done
-echo "windows_compile.sh: compiled ${#objects[@]} sources for Windows x86-64 with $(basename "$cxx")"
+echo "portability.sh: compiled ${#objects[@]} sources for Windows x86-64 with $(basename "$cxx")"
 
 # The public headers, as C and as C++, alone and beside a raylib.h (the test
 # suite's stand-in, which has raylib's own layout).
@@ -109,13 +116,13 @@ for unit in '#include "color.h"' \
         "$cxx" -x c++ "-std=$standard" "${header_flags[@]}" "${cxx_warnings[@]}" - <<<"$unit"
     done
 done
-echo "windows_compile.sh: color.h and color_raylib.h compile as C11, C17, C++17 and C++20"
+echo "portability.sh: color.h and color_raylib.h compile as C11, C17, C++17 and C++20"
 
 # The link.  python3XY.dll exports what its headers declare with PyAPI_FUNC and
 # PyAPI_DATA (those of Include/internal are not the module's to use); an
 # import library made from those declarations resolves exactly that, so the
 # link fails on any other symbol the C and C++ runtimes do not have.
-"$(find_python)" - "$headers/Include" "$dll" >"$out/$dll.def" <<'EOF'
+"$python" - "$headers/Include" "$dll" >"$out/$dll.def" <<'EOF'
 import pathlib
 import re
 import sys
@@ -146,5 +153,34 @@ if [ "$exported" != "$expected" ]; then
     echo "error: the module exports '$exported', not '$expected'" >&2
     exit 1
 fi
-echo "windows_compile.sh: linked $module, which exports $expected"
-echo "windows_compile.sh: passed in $((SECONDS - started)) s"
+echo "portability.sh: linked $module, which exports $expected"
+
+# clang, with this machine's CPython headers and C++ library.
+host_include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+for source in "${sources[@]}"; do
+    clang++ -std=c++20 -fsyntax-only "${strict[@]}" -Wno-missing-field-initializers \
+        -isystem "$host_include" -Isrc/native -Isrc/vantel/color "$source"
+done
+echo "portability.sh: clang compiles the ${#sources[@]} sources under -Wpedantic"
+
+# CMakeLists.txt as CMake generates it on macOS (the compiler is not run:
+# without an SDK it could not be), checked for what only GNU ld or another
+# ELF linker takes; the module must link as a bundle that leaves the
+# interpreter's symbols to the loader.
+darwin=$out/darwin
+cmake -S . -B "$darwin" -G "Unix Makefiles" -DCMAKE_SYSTEM_NAME=Darwin \
+    -DCMAKE_OSX_ARCHITECTURES="arm64;x86_64" -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_CXX_COMPILER_WORKS=ON -DPython_EXECUTABLE="$python" \
+    -DPython_INCLUDE_DIR="$host_include" >"$darwin.log" 2>&1 ||
+    { cat "$darwin.log" >&2; exit 1; }
+link=$(cat "$darwin/CMakeFiles/color.dir/link.txt")
+if grep -nE -- '--version-script|--as-needed|--no-undefined|-soname|-Bsymbolic|-z,|-z ' <<<"$link"; then
+    echo "error: the macOS link command has a flag only an ELF linker takes: $link" >&2
+    exit 1
+fi
+if ! grep -q -- '-bundle' <<<"$link" || ! grep -q 'dynamic_lookup' <<<"$link"; then
+    echo "error: the macOS link command makes no bundle with dynamic lookup: $link" >&2
+    exit 1
+fi
+echo "portability.sh: the macOS link command has no ELF-only flag"
+echo "portability.sh: passed in $((SECONDS - started)) s"
