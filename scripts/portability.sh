@@ -44,6 +44,13 @@ if [ -z "$cxx" ] || [ -z "$cc" ]; then
     exit 1
 fi
 
+for tool in clang++ cmake make "$target-dlltool" "$target-objdump"; do
+    if ! command -v "$tool" >/dev/null; then
+        echo "error: $tool is missing (Debian: clang, cmake, make, binutils-mingw-w64-x86-64)" >&2
+        exit 1
+    fi
+done
+
 # Extracts Include/ and PC/pyconfig.h, the Windows configuration, once; the
 # lock lets two runs share the cache, the rename leaves no half-made copy.
 mkdir -p "$cache"
