@@ -7,8 +7,8 @@
 #     public headers compiled as C and C++ for Windows;
 #   - clang, macOS's compiler: the sources under -Wpedantic (with this
 #     machine's headers: there is no macOS SDK here);
-#   - macOS: CMakeLists.txt configured for macOS, its link command checked
-#     for flags that only an ELF linker takes;
+#   - macOS and Windows: CMakeLists.txt configured for each, its link
+#     command checked for flags that only an ELF linker takes;
 #   - everywhere: compiler keywords outside a guarded macro, and POSIX names
 #     that mingw-w64 supplies but MSVC lacks.
 #
@@ -170,24 +170,36 @@ for source in "${sources[@]}"; do
 done
 echo "portability.sh: clang compiles the ${#sources[@]} sources under -Wpedantic"
 
-# CMakeLists.txt as CMake generates it on macOS (the compiler is not run:
-# without an SDK it could not be), checked for what only GNU ld or another
-# ELF linker takes; the module must link as a bundle that leaves the
-# interpreter's symbols to the loader.
-darwin=$out/darwin
-cmake -S . -B "$darwin" -G "Unix Makefiles" -DCMAKE_SYSTEM_NAME=Darwin \
-    -DCMAKE_OSX_ARCHITECTURES="arm64;x86_64" -DCMAKE_CXX_COMPILER=clang++ \
-    -DCMAKE_CXX_COMPILER_WORKS=ON -DPython_EXECUTABLE="$python" \
-    -DPython_INCLUDE_DIR="$host_include" >"$darwin.log" 2>&1 ||
-    { cat "$darwin.log" >&2; exit 1; }
-link=$(cat "$darwin/CMakeFiles/color.dir/link.txt")
-if grep -nE -- '--version-script|--as-needed|--no-undefined|-soname|-Bsymbolic|-z,|-z ' <<<"$link"; then
-    echo "error: the macOS link command has a flag only an ELF linker takes: $link" >&2
+# CMakeLists.txt as CMake generates it for macOS and for Windows (with this
+# machine's interpreter and headers: only the commands are looked at, none
+# is run), checked for what only GNU ld or another ELF linker takes.
+elf_only='--version-script|--as-needed|-soname|-Bsymbolic|-z,|-z '
+# configure_for SYSTEM CMAKE_ARGS...: prints the module's link command.
+configure_for() {
+    local system=$1 directory=$out/cmake-$1
+    shift
+    cmake -S . -B "$directory" -G "Unix Makefiles" -DCMAKE_SYSTEM_NAME="$system" \
+        -DCMAKE_CXX_COMPILER_WORKS=ON -DPython_EXECUTABLE="$python" \
+        -DPython_INCLUDE_DIR="$host_include" "$@" >"$directory.log" 2>&1 ||
+        { cat "$directory.log" >&2; return 1; }
+    cat "$directory/CMakeFiles/color.dir/link.txt"
+}
+# macOS: the module is a bundle that leaves the interpreter's symbols to the
+# loader.
+link=$(configure_for Darwin -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_OSX_ARCHITECTURES="arm64;x86_64")
+if grep -qE -- "$elf_only" <<<"$link" || ! grep -q -- '-bundle' <<<"$link" ||
+    ! grep -q 'dynamic_lookup' <<<"$link"; then
+    echo "error: the macOS link command is not a bundle's without ELF-only flags: $link" >&2
     exit 1
 fi
-if ! grep -q -- '-bundle' <<<"$link" || ! grep -q 'dynamic_lookup' <<<"$link"; then
-    echo "error: the macOS link command makes no bundle with dynamic lookup: $link" >&2
+# Windows: the module links against python3XY.lib, here the import library
+# made above under that name.
+version=$("$python" -c 'import sys; print("%d%d" % sys.version_info[:2])')
+cp "$out/lib$dll.dll.a" "$out/python$version.lib"
+link=$(configure_for Windows -DCMAKE_CXX_COMPILER="$cxx" -DPython_LIBRARY="$PWD/$out/python$version.lib")
+if grep -qE -- "$elf_only" <<<"$link" || ! grep -q -- '-shared' <<<"$link"; then
+    echo "error: the Windows link command has flags only an ELF linker takes: $link" >&2
     exit 1
 fi
-echo "portability.sh: the macOS link command has no ELF-only flag"
+echo "portability.sh: CMake's link commands for macOS and Windows have no ELF-only flag"
 echo "portability.sh: passed in $((SECONDS - started)) s"
