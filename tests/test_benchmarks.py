@@ -52,7 +52,8 @@ def test_every_goal_is_judged(quick_run):
     assert all(line[:4] in {"PASS", "MISS", "n/a "} for line in goals), goals
 
 
-def test_instruction_mode_counts_every_operation(tmp_path):
+# The consumer module's C loops are among the operations counted.
+def test_instruction_mode_counts_every_operation(tmp_path, consumer_path):
     figures = tmp_path / "benchmarks.md"
     run = subprocess.run(
         [sys.executable, str(BENCH), "--instructions", "--quick", "--markdown", str(figures)],

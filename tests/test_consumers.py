@@ -16,7 +16,7 @@ import types
 
 import pytest
 
-from support import Sub, built_for_tests, clamp, run_with_injector
+from support import Sub, clamp, run_with_injector
 from test_leaks import assert_no_leak
 from vantel.color.color import Color
 
@@ -278,10 +278,6 @@ def test_import_survives_every_allocation_failure(injector_path, c_consumer):
 # colour are one type in both, so it links under -flto -Wodr -Werror.
 
 
-def test_two_units_with_and_without_raylib_link_as_one_program():
-    try:
-        program = built_for_tests("painting")
-    except FileNotFoundError as error:
-        pytest.fail(str(error))
-    result = subprocess.run([program], capture_output=True, text=True, check=True)
+def test_two_units_with_and_without_raylib_link_as_one_program(painting):
+    result = subprocess.run([painting], capture_output=True, text=True, check=True)
     assert result.stdout == "10 20 30 40 100\n"

@@ -1,6 +1,8 @@
 // The slow paths of the channel conversion: see int_conversion.h.
 #include "int_conversion.h"
 
+#include <climits>
+
 #include "error_messages.h"
 #include "references.h"
 
@@ -21,10 +23,24 @@ namespace detail {
 
 int32_t large_int_to_int32(PyObject *value)
 {
+#if LONG_MAX >= INT64_MAX
     const long result = PyLong_AsLong(value);
     if (result == -1 && PyErr_Occurred()) {
         return -1;  // beyond 64 bits: the platform's own OverflowError
     }
+#else
+    // A 32-bit long (Windows, 32-bit systems): long long holds what a
+    // 64-bit long does, and beyond that the error is the one a 64-bit long
+    // gives.
+    const long long result = PyLong_AsLongLong(value);
+    if (result == -1 && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long");
+        }
+        return -1;
+    }
+#endif
     if (result < INT32_MIN || result > INT32_MAX) {
         return raise_int32_overflow();
     }

@@ -28,10 +28,20 @@
 #define VANTEL_COLOR_BUILT_FOR_VERSION_HEX PY_VERSION_HEX
 #endif
 
+// Marks a definition for export from the built module, which otherwise
+// exports nothing but PyInit_color (PyMODINIT_FUNC marks that one).
+#if defined(_WIN32) || defined(__CYGWIN__)
+#define VANTEL_COLOR_EXPORT __declspec(dllexport)
+#elif defined(__GNUC__)
+#define VANTEL_COLOR_EXPORT __attribute__((visibility("default")))
+#else
+#define VANTEL_COLOR_EXPORT
+#endif
+
 // Set by a program that embeds the interpreter, before the import, to run the
 // module as __main__.
 extern "C" {
-__attribute__((visibility("default"))) int __pyx_module_is_main_vantel__color__color = 0;
+VANTEL_COLOR_EXPORT int __pyx_module_is_main_vantel__color__color = 0;
 }
 
 namespace vantel::color {
