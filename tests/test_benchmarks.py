@@ -76,3 +76,24 @@ def test_instruction_mode_counts_every_operation(tmp_path, consumer_path):
     text = figures.read_text()
     rows = [line for line in text.splitlines() if re.match(r"\|[^|]+\| [\d,]+[ |]", line)]
     assert len(rows) >= len(headings) + 3, text
+
+
+def test_thread_scaling_run_prints_its_table(tmp_path):
+    """benchmarks/threads.py with this interpreter as two of its runs, in the
+    smallest form: a table row for each, and the manual's table."""
+    figures = tmp_path / "threads.md"
+    command = f"{sys.executable} -X faulthandler"
+    run = subprocess.run(
+        [sys.executable, str(BENCH.with_name("threads.py")), "--rounds", "2", "--colours", "500",
+         "--run", f"first={command}", "--run", f"second={command}", "--markdown", str(figures)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert run.returncode == 0, run.stderr
+    rows = [line.split(" | ") for line in run.stdout.splitlines() if line.startswith(("| first", "| second"))]
+    assert [row[0] for row in rows] == ["| first", "| second"], run.stdout
+    # The reference's own one-thread figure is 1 by definition.
+    assert rows[0][2] == "1.00", run.stdout
+    assert all(float(cell.strip(" |")) > 0 for row in rows for cell in row[2:]), run.stdout
+    assert "| first |" in figures.read_text()

@@ -201,7 +201,7 @@ IMPORT_CASES = {
         lambda: color_like(1, TABLE, base=object),
         ValueError,
         "^vantel.color.color.Color size changed, may indicate binary incompatibility. "
-        "Expected 32 from C header, got 16 from PyObject$",
+        f"Expected {Color.__basicsize__} from C header, got {object.__basicsize__} from PyObject$",
     ),
     "the table only inherited": (lambda: color_like(1), KeyError, "__pyx_vtable__"),
     "a capsule with a name": (

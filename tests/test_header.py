@@ -77,16 +77,18 @@ MISMATCHED_RAYLIB_COLORS = {
     "wider channels": RAYLIB_H.replace("unsigned char", "unsigned short"),
 }
 
-# The record as other compiled modules see it on x86-64: header, method table
-# pointer, then the four channel bytes.
+# The record as other compiled modules see it on x86-64: the object header
+# (HEADER_SIZE, the running interpreter's: 16 bytes, or 32 in a free-threaded
+# build), the method table pointer, then the four channel bytes.
 LAYOUT_CHECKS = """\
 #include "color.h"
 
 _Static_assert(sizeof(VantelColorObject) == BASIC_SIZE, "record size is Color.__basicsize__");
-_Static_assert(offsetof(VantelColorObject, method_table) == 16, "method_table follows the header");
-_Static_assert(offsetof(VantelColorObject, _raw) == 24, "_raw follows method_table");
-_Static_assert(offsetof(VantelColorObject, _raw.r) == 24, "r is the first channel");
-_Static_assert(offsetof(VantelColorObject, _raw.a) == 27, "a is the last channel");
+_Static_assert(sizeof(PyObject) == HEADER_SIZE, "the header is the interpreter's");
+_Static_assert(offsetof(VantelColorObject, method_table) == HEADER_SIZE, "method_table follows the header");
+_Static_assert(offsetof(VantelColorObject, _raw) == HEADER_SIZE + 8, "_raw follows method_table");
+_Static_assert(offsetof(VantelColorObject, _raw.r) == HEADER_SIZE + 8, "r is the first channel");
+_Static_assert(offsetof(VantelColorObject, _raw.a) == HEADER_SIZE + 11, "a is the last channel");
 _Static_assert(offsetof(VantelColorMethodTable, clamp_byte) == 0, "clamp_byte comes first");
 _Static_assert(offsetof(VantelColorMethodTable, new_) == 8, "new comes second");
 _Static_assert(sizeof(VantelColorMethodTable) == 16, "the table has two entries");
@@ -173,7 +175,8 @@ def test_companion_refuses_a_different_raylib_color(tmp_path, compiler, raylib_h
 
 
 def test_record_layout_matches_the_type(tmp_path):
-    compile_source(tmp_path, "gcc c11", LAYOUT_CHECKS, f"-DBASIC_SIZE={Color.__basicsize__}")
+    compile_source(tmp_path, "gcc c11", LAYOUT_CHECKS, f"-DBASIC_SIZE={Color.__basicsize__}",
+                   f"-DHEADER_SIZE={object.__basicsize__}")
 
 
 def header_declarations(text):

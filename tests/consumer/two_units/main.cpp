@@ -1,5 +1,9 @@
 // The unit of the program that sees raylib.h: it hands raylib colours to the
-// other unit through the companion header's conversions.
+// other unit through the companion header's conversions.  Python.h comes
+// first, as in every file that includes it: it sets feature macros that a
+// standard header included earlier would already have fixed.
+#include <Python.h>
+
 #include <raylib.h>
 
 #include <cstdio>
