@@ -168,7 +168,8 @@ PyObject *color_new(PyTypeObject *type, PyObject *, PyObject *)
     if (object == nullptr) {
         return nullptr;
     }
-    as_color(object)->method_table = &color_method_table;
+    const VantelColorMethodTable *table = &color_method_table;
+    store_relaxed(as_color(object)->method_table, table);
     return object;
 }
 
@@ -182,7 +183,8 @@ PyObject *new_exact_color()
         return PyErr_NoMemory();
     }
     (void)PyObject_Init(reinterpret_cast<PyObject *>(color), &ColorType);
-    color->method_table = &color_method_table;
+    const VantelColorMethodTable *table = &color_method_table;
+    store_relaxed(color->method_table, table);
     store_channels(color, {0, 0, 0, 0});
     return reinterpret_cast<PyObject *>(color);
 }

@@ -94,7 +94,7 @@ PyObject *claim_and_resume(Generator *generator, PyObject *sent)
         release(generator);
         return nullptr;
     }
-    return generator->body(generator, sent);
+    return load_relaxed(generator->body)(generator, sent);
 }
 
 PyObject *generator_iternext(PyObject *self)
@@ -197,7 +197,7 @@ PyObject *generator_throw(PyObject *self, PyObject *const *args, Py_ssize_t narg
         release(generator);
         return nullptr;
     }
-    return generator->body(generator, nullptr);
+    return load_relaxed(generator->body)(generator, nullptr);
 }
 
 // close() raises GeneratorExit where the body stands.  A body catches
@@ -297,7 +297,7 @@ void generator_dealloc(PyObject *self)
 {
     Generator *generator = as_generator(self);
     PyObject_GC_UnTrack(self);
-    if (generator->weakrefs != nullptr) {
+    if (load_relaxed(generator->weakrefs) != nullptr) {
         PyObject_ClearWeakRefs(self);
     }
     finish_generator(generator);
@@ -432,17 +432,20 @@ PyObject *new_generator(GeneratorBody body, PyObject *state, PyObject *code, PyO
     if (generator == nullptr) {
         return nullptr;
     }
-    // The fields that other threads read without claiming the generator are
-    // stored atomically (see finish_generator); the release of the claim
-    // publishes them all to the thread that resumes the generator first.
-    generator->body = body;
+    // Every field is stored atomically, as other threads read them (see
+    // finish_generator) and, without the interpreter lock, the memory may
+    // have served another thread's generator a moment ago: the allocator's
+    // own synchronisation is invisible to a race detector that watches only
+    // the module.  The release of the claim publishes them all to the thread
+    // that resumes the generator first.
+    store_relaxed(generator->body, body);
     store_relaxed(generator->state, state);
     store_relaxed(generator->code, Py_NewRef(code));
     store_relaxed(generator->frame, static_cast<PyObject *>(nullptr));
     store_relaxed(generator->name, Py_NewRef(name));
     store_relaxed(generator->qualname, Py_NewRef(qualname));
     store_relaxed(generator->module_name, Py_NewRef(module_name));
-    generator->weakrefs = nullptr;
+    store_relaxed(generator->weakrefs, static_cast<PyObject *>(nullptr));
     store_relaxed(generator->resume_point, 0);
     release(generator);
     PyObject_GC_Track(generator);

@@ -57,7 +57,9 @@ void record_dealloc(PyObject *object)
 {
     auto *record = reinterpret_cast<IterationRecord *>(object);
     PyObject_GC_UnTrack(object);
-    Py_CLEAR(record->self);
+    VantelColorObject *self = load_relaxed(record->self);
+    store_relaxed(record->self, static_cast<VantelColorObject *>(nullptr));
+    Py_XDECREF(self);
     if (kUseFreeLists && free_record_count < kFreeListCapacity && record_type_fits_free_list()) {
         free_records[free_record_count++] = record;
     } else {
@@ -103,7 +105,10 @@ constexpr Label kResumeLabels[] = {
 // fourth.  Reading a byte runs no Python code and cannot fail.
 PyObject *color_body(Generator *generator, PyObject *sent)
 {
-    const int point = generator->resume_point;
+    // Read atomically, as every field another thread may write (see
+    // shared_memory.h): the claim orders these accesses, but not visibly to
+    // a tool that sees only the module's own synchronisation.
+    const int point = load_relaxed(generator->resume_point);
     if (sent == nullptr) [[unlikely]] {
         return leave_generator_with_exception(generator, kResumeLabels[point]);
     }
@@ -114,8 +119,8 @@ PyObject *color_body(Generator *generator, PyObject *sent)
     if (point == 4) {
         return end_body(generator);
     }
-    const auto *record = reinterpret_cast<IterationRecord *>(generator->state);
-    PyObject *value = channel_value(load_channel(record->self, point));
+    const auto *record = reinterpret_cast<IterationRecord *>(load_relaxed(generator->state));
+    PyObject *value = channel_value(load_channel(load_relaxed(record->self), point));
     suspend_generator(generator, point + 1);
     return value;
 }
