@@ -145,25 +145,124 @@ class SlowError(Exception):
         time.sleep(0.001)
 
 
-def test_shared_generator_yields_each_channel_once(fast_switching):
-    for _ in range(20):
-        colour = Color(11, 22, 33, 44)
-        generator = iter(colour)
-        produced = []
-        refusals = []
+class Window:
+    """Counts the moments in which a generator is claimed by throw() while
+    SlowError is being made: odd while one is open."""
 
-        def worker(index):
-            while True:
+    def __init__(self):
+        self.count = 0
+
+
+class WindowError(Exception):
+    """Made by throw(), slowly, inside a window."""
+
+    window = None
+
+    def __init__(self, *args):
+        super().__init__(*args)
+        self.window.count += 1
+        time.sleep(0.0005)
+        self.window.count += 1
+
+
+CHANNELS = [11, 22, 33, 44]
+REFUSED = "generator already executing"
+
+
+def gen_next(generator):
+    return next(generator)
+
+
+def gen_send(generator):
+    return generator.send(None)
+
+
+def gen_throw(generator):
+    return generator.throw(WindowError)
+
+
+def gen_close(generator):
+    return generator.close()
+
+
+def gen_list(generator):
+    return list(generator)
+
+
+def gen_inspect(generator):
+    """Reads and replaces what another thread may be clearing as the
+    generator finishes: it reads as it was, or as None, never freed."""
+    for code in (getattr(generator.gi_frame, "f_code", None), generator.gi_code):
+        assert code is None or code.co_name == "__iter__"
+    assert generator.__name__ in ("__iter__", "renamed", None)
+    assert generator.gi_running in (False, True)
+    generator.__name__ = "renamed"
+    return "inspected"
+
+
+# Calls that threads make on one generator at once, with the weights they are
+# drawn by: the ones that end it (throw, close, list) are rare, so that most
+# rounds resume a generator from several threads at once for a while.
+GENERATOR_MIXES = {
+    "next": [(gen_next, 1)],
+    "next and send": [(gen_next, 4), (gen_send, 4)],
+    "everything": [(gen_next, 20), (gen_send, 20), (gen_inspect, 10), (gen_throw, 1),
+                   (gen_close, 1), (gen_list, 2)],
+}
+
+
+@pytest.mark.parametrize("mix", GENERATOR_MIXES.values(), ids=GENERATOR_MIXES.keys())
+def test_generator_shared_by_threads(fast_switching, mix):
+    """However threads interleave on one generator, it yields each channel at
+    most once, in order, and refuses every call that would resume it while
+    another thread runs it: a call made wholly while throw() forms its
+    exception is always refused."""
+    calls, weights = zip(*mix)
+    rounds = 60
+    generators = []
+    for _ in range(rounds):
+        window = Window()
+        generators.append((iter(Color(*CHANNELS)), window, []))
+    barrier = threading.Barrier(4)
+
+    def worker(index):
+        try:
+            steps(random.Random(index))
+        except BaseException:
+            barrier.abort()  # the others stop too
+            raise
+
+    def steps(rng):
+        for generator, window, produced in generators:
+            barrier.wait()
+            for _ in range(12):
+                call = rng.choices(calls, weights)[0]
+                WindowError.window = window
+                opened = window.count
                 try:
-                    produced.append(next(generator))
+                    result = call(generator)
                 except StopIteration:
-                    return
+                    result = "finished"
+                except WindowError:
+                    result = "thrown"
                 except ValueError as error:
-                    refusals.append(str(error))
+                    assert str(error) == REFUSED
+                    continue
+                if call is not gen_inspect and opened % 2 == 1 and window.count == opened:
+                    raise AssertionError(f"{call.__name__} ran inside throw(): {result!r}")
+                if call is gen_list:
+                    produced.extend(result)
+                elif isinstance(result, int):
+                    produced.append(result)
 
-        run_threads(worker, count=4)
-        assert sorted(produced) == [11, 22, 33, 44]
-        assert set(refusals) <= {"generator already executing"}
+    run_threads(worker, count=4)
+    for generator, window, produced in generators:
+        # Each channel at most once, and in order: a prefix of the channels.
+        assert sorted(produced) == CHANNELS[: len(produced)], produced
+        if window.count == 0:
+            continue
+        with pytest.raises(StopIteration):
+            next(generator)
 
 
 def test_throw_refuses_other_threads_while_it_forms_the_exception(fast_switching):

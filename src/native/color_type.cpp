@@ -35,7 +35,8 @@ PyObject *new_color(int32_t r, int32_t g, int32_t b, int32_t a)
         add_traceback_entry(Label::ColorNew);
         return nullptr;
     }
-    as_color(color)->_raw = {clamp_to_byte(r), clamp_to_byte(g), clamp_to_byte(b), clamp_to_byte(a)};
+    store_channels(as_color(color),
+                   {clamp_to_byte(r), clamp_to_byte(g), clamp_to_byte(b), clamp_to_byte(a)});
     return color;
 }
 
@@ -64,14 +65,14 @@ void color_dealloc(PyObject *object)
 
 // The channel each property stores, in the order of the type's properties;
 // the write of property i names itself by the i-th channel-write label.
-constexpr unsigned char VantelRaylibColor::*kPropertyChannels[] = {
+constexpr ChannelMember kPropertyChannels[] = {
     &VantelRaylibColor::r, &VantelRaylibColor::g, &VantelRaylibColor::b, &VantelRaylibColor::a,
     &VantelRaylibColor::r, &VantelRaylibColor::g, &VantelRaylibColor::b, &VantelRaylibColor::a,
 };
 
 template <int Property> PyObject *get_channel(PyObject *self, void *)
 {
-    return channel_value(as_color(self)->_raw.*kPropertyChannels[Property]);
+    return channel_value(load_channel(as_color(self), kPropertyChannels[Property]));
 }
 
 template <int Property> int set_channel(PyObject *self, PyObject *value, void *)
@@ -85,7 +86,7 @@ template <int Property> int set_channel(PyObject *self, PyObject *value, void *)
         add_traceback_entry(nth_label(Label::SetR, Property));
         return -1;
     }
-    as_color(self)->_raw.*kPropertyChannels[Property] = clamp_to_byte(converted);
+    store_channel(as_color(self), kPropertyChannels[Property], clamp_to_byte(converted));
     return 0;
 }
 
@@ -125,9 +126,10 @@ char *append_decimal(char *out, unsigned value)
 
 PyObject *color_repr(PyObject *self)
 {
-    // All four channels are read before anything else happens, so the text
-    // is one consistent state of the colour.
-    const VantelRaylibColor channels = as_color(self)->_raw;
+    // All four channels are read at once, before anything else happens, so
+    // the text is one consistent state of the colour, also while other
+    // threads write it.
+    const VantelRaylibColor channels = load_channels(as_color(self));
     char buffer[sizeof("Color(255, 255, 255, 255)")];
     char *end = append_text(buffer, "Color(");
     end = append_decimal(end, channels.r);
@@ -166,7 +168,8 @@ PyObject *color_new(PyTypeObject *type, PyObject *, PyObject *)
     if (object == nullptr) {
         return nullptr;
     }
-    as_color(object)->method_table = &color_method_table;
+    const VantelColorMethodTable *table = &color_method_table;
+    store_relaxed(as_color(object)->method_table, table);
     return object;
 }
 
@@ -180,8 +183,9 @@ PyObject *new_exact_color()
         return PyErr_NoMemory();
     }
     (void)PyObject_Init(reinterpret_cast<PyObject *>(color), &ColorType);
-    color->method_table = &color_method_table;
-    color->_raw = {0, 0, 0, 0};
+    const VantelColorMethodTable *table = &color_method_table;
+    store_relaxed(color->method_table, table);
+    store_channels(color, {0, 0, 0, 0});
     return reinterpret_cast<PyObject *>(color);
 }
 

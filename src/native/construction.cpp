@@ -170,8 +170,8 @@ int convert_and_store(VantelColorObject *self, const Argument *arguments, bool h
             return -1;
         }
     }
-    self->_raw = {clamp_to_byte(values[0]), clamp_to_byte(values[1]), clamp_to_byte(values[2]),
-                  clamp_to_byte(values[3])};
+    store_channels(self, {clamp_to_byte(values[0]), clamp_to_byte(values[1]),
+                          clamp_to_byte(values[2]), clamp_to_byte(values[3])});
     return 0;
 }
 
@@ -211,7 +211,7 @@ bool store_compact_ints(VantelColorObject *self, PyObject *const *arguments, boo
         const digit magnitude = number->long_value.ob_digit[0];
         bytes[i] = negative ? 0 : magnitude > 255 ? 255 : static_cast<uint8_t>(magnitude);
     }
-    self->_raw = {bytes[0], bytes[1], bytes[2], bytes[3]};
+    store_channels(self, {bytes[0], bytes[1], bytes[2], bytes[3]});
     return true;
 }
 

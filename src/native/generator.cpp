@@ -2,6 +2,7 @@
 #include "generator.h"
 
 #include <cstddef>
+#include <iterator>
 
 #include <frameobject.h>
 
@@ -9,6 +10,7 @@
 #include "module_state.h"
 #include "object_attributes.h"
 #include "references.h"
+#include "shared_memory.h"
 
 namespace vantel::color {
 namespace {
@@ -20,43 +22,89 @@ Generator *as_generator(PyObject *object)
     return reinterpret_cast<Generator *>(object);
 }
 
-PyObject *resume(Generator *generator, PyObject *sent)
-{
-    generator->running = true;
-    PyObject *result = generator->body(generator, sent);
-    generator->running = false;
-    return result;
-}
+// ---------------------------------------------------------------------------
+// The running flag.  A thread claims the generator before it resumes the
+// body, closes it or forms an exception to throw in; the body releases it
+// when it suspends or finishes (see GeneratorBody), the others when they are
+// done.  While one thread holds it, every other call that would need it is
+// refused with "generator already executing".  Without the interpreter lock the claim
+// is one compare-and-swap, so that two threads can never both take it; the
+// release publishes what the holder changed (the resume point, the body's
+// state) to the next holder.  With the lock, a plain test and store suffice.
 
-bool refuse_if_running(Generator *generator)
+bool claim(Generator *generator)
 {
-    if (generator->running) {
-        PyErr_SetString(PyExc_ValueError, "generator already executing");
+#ifdef Py_GIL_DISABLED
+    bool running = false;
+    if (std::atomic_ref<bool>(generator->running)
+            .compare_exchange_strong(running, true, std::memory_order_acquire,
+                                     std::memory_order_relaxed)) {
         return true;
     }
+#else
+    if (!generator->running) {
+        generator->running = true;
+        return true;
+    }
+#endif
+    PyErr_SetString(PyExc_ValueError, "generator already executing");
     return false;
+}
+
+void release(Generator *generator)
+{
+#ifdef Py_GIL_DISABLED
+    std::atomic_ref<bool>(generator->running).store(false, std::memory_order_release);
+#else
+    generator->running = false;
+#endif
+}
+
+// The references the generator owns, which finishing releases: the body's
+// state last, since its release may run arbitrary code.
+constexpr PyObject *Generator::*kOwnedFields[] = {
+    &Generator::code,     &Generator::frame,       &Generator::name,
+    &Generator::qualname, &Generator::module_name, &Generator::state,
+};
+
+bool is_running(const Generator *generator)
+{
+    return load_relaxed(generator->running);
+}
+
+int resume_point(const Generator *generator)
+{
+    return load_relaxed(generator->resume_point);
+}
+
+bool is_finished(const Generator *generator)
+{
+    return resume_point(generator) == kGeneratorFinished;
+}
+
+// Claims the generator and resumes it, if it is not finished: the next value,
+// or null with an exception set by a refusal or the body, or null alone once
+// the generator has finished.
+PyObject *claim_and_resume(Generator *generator, PyObject *sent)
+{
+    if (!claim(generator)) {
+        return nullptr;
+    }
+    if (is_finished(generator)) {
+        release(generator);
+        return nullptr;
+    }
+    return load_relaxed(generator->body)(generator, sent);
 }
 
 PyObject *generator_iternext(PyObject *self)
 {
-    Generator *generator = as_generator(self);
-    if (refuse_if_running(generator)) {
-        return nullptr;
-    }
-    if (generator->resume_point == kGeneratorFinished) {
-        return nullptr;
-    }
-    return resume(generator, Py_None);
+    return claim_and_resume(as_generator(self), Py_None);
 }
 
 PyObject *generator_send(PyObject *self, PyObject *value)
 {
-    Generator *generator = as_generator(self);
-    if (refuse_if_running(generator)) {
-        return nullptr;
-    }
-    PyObject *result =
-        generator->resume_point == kGeneratorFinished ? nullptr : resume(generator, value);
+    PyObject *result = claim_and_resume(as_generator(self), value);
     if (result == nullptr && !PyErr_Occurred()) {
         PyErr_SetNone(PyExc_StopIteration);
     }
@@ -66,19 +114,12 @@ PyObject *generator_send(PyObject *self, PyObject *value)
 // The send slot, used when a Python generator delegates with `yield from`.
 PySendResult generator_am_send(PyObject *self, PyObject *value, PyObject **result)
 {
-    Generator *generator = as_generator(self);
-    *result = nullptr;
-    if (refuse_if_running(generator)) {
-        return PYGEN_ERROR;
+    *result = claim_and_resume(as_generator(self), value);
+    if (*result != nullptr) {
+        return PYGEN_NEXT;
     }
-    if (generator->resume_point != kGeneratorFinished) {
-        *result = resume(generator, value);
-        if (*result != nullptr) {
-            return PYGEN_NEXT;
-        }
-        if (PyErr_Occurred()) {
-            return PYGEN_ERROR;
-        }
+    if (PyErr_Occurred()) {
+        return PYGEN_ERROR;
     }
     *result = Py_NewRef(Py_None);
     return PYGEN_RETURN;
@@ -166,18 +207,17 @@ PyObject *generator_throw(PyObject *self, PyObject *const *args, Py_ssize_t narg
         return nullptr;
     }
     Generator *generator = as_generator(self);
-    if (refuse_if_running(generator)) {
-        return nullptr;
-    }
     // Forming the exception may call Python code (the exception class), which
-    // counts as running the generator.
-    generator->running = true;
-    set_thrown_exception(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
-    generator->running = false;
-    if (generator->resume_point == kGeneratorFinished) {
+    // counts as running the generator: the claim covers it and the resumption.
+    if (!claim(generator)) {
         return nullptr;
     }
-    return resume(generator, nullptr);
+    set_thrown_exception(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
+    if (is_finished(generator)) {
+        release(generator);
+        return nullptr;
+    }
+    return load_relaxed(generator->body)(generator, nullptr);
 }
 
 // close() raises GeneratorExit where the body stands.  A body catches
@@ -187,11 +227,13 @@ PyObject *generator_throw(PyObject *self, PyObject *const *args, Py_ssize_t narg
 PyObject *generator_close(PyObject *self, PyObject *)
 {
     Generator *generator = as_generator(self);
-    if (refuse_if_running(generator)) {
+    if (!claim(generator)) {
         return nullptr;
     }
-    if (generator->resume_point != kGeneratorFinished) {
-        finish_generator(generator);
+    if (is_finished(generator)) {
+        release(generator);
+    } else {
+        finish_generator(generator);  // which releases the claim
     }
     Py_RETURN_NONE;
 }
@@ -205,7 +247,7 @@ PyObject *generator_reduce(PyObject *self, PyObject *)
 // A generator dropped half-way is closed first, as Python's own are.
 void generator_finalize(PyObject *self)
 {
-    if (as_generator(self)->resume_point <= 0) {
+    if (resume_point(as_generator(self)) <= 0) {
         return;  // not started, or finished: nothing to close
     }
     SavedException pending;
@@ -219,13 +261,13 @@ void generator_finalize(PyObject *self)
 
 int generator_traverse(PyObject *self, visitproc visit, void *arg)
 {
-    Generator *generator = as_generator(self);
-    Py_VISIT(generator->state);
-    Py_VISIT(generator->code);
-    Py_VISIT(generator->frame);
-    Py_VISIT(generator->name);
-    Py_VISIT(generator->qualname);
-    Py_VISIT(generator->module_name);
+    const Generator *generator = as_generator(self);
+    Py_VISIT(load_relaxed(generator->state));
+    Py_VISIT(load_relaxed(generator->code));
+    Py_VISIT(load_relaxed(generator->frame));
+    Py_VISIT(load_relaxed(generator->name));
+    Py_VISIT(load_relaxed(generator->qualname));
+    Py_VISIT(load_relaxed(generator->module_name));
     return 0;
 }
 
@@ -236,7 +278,8 @@ int generator_clear(PyObject *self)
 }
 
 // Generators are recycled last in, first out, as their bodies' records
-// are, so that iterating colour after colour allocates nothing.  A slot
+// are, so that iterating colour after colour allocates nothing (with the
+// interpreter lock only: see kUseFreeLists).  A slot
 // keeps the object's memory with its collector header; 32 of them (about
 // 3 KB) cover a good many iterators alive at once.
 constexpr int kGeneratorFreeListCapacity = 32;
@@ -248,7 +291,8 @@ int free_generator_count = 0;
 void release_generator_memory(Generator *generator)
 {
     PyObject *self = reinterpret_cast<PyObject *>(generator);
-    if (free_generator_count < kGeneratorFreeListCapacity && !PyObject_GC_IsFinalized(self)) {
+    if (kUseFreeLists && free_generator_count < kGeneratorFreeListCapacity &&
+        !PyObject_GC_IsFinalized(self)) {
         free_generators[free_generator_count++] = generator;
     } else {
         PyObject_GC_Del(self);
@@ -257,7 +301,7 @@ void release_generator_memory(Generator *generator)
 
 Generator *allocate_generator()
 {
-    if (free_generator_count > 0) {
+    if (kUseFreeLists && free_generator_count > 0) {
         Generator *generator = free_generators[--free_generator_count];
         (void)PyObject_Init(reinterpret_cast<PyObject *>(generator), &GeneratorType);
         return generator;
@@ -273,7 +317,7 @@ void generator_dealloc(PyObject *self)
 {
     Generator *generator = as_generator(self);
     PyObject_GC_UnTrack(self);
-    if (generator->weakrefs != nullptr) {
+    if (load_relaxed(generator->weakrefs) != nullptr) {
         PyObject_ClearWeakRefs(self);
     }
     finish_generator(generator);
@@ -282,7 +326,7 @@ void generator_dealloc(PyObject *self)
 
 PyObject *generator_get_running(PyObject *self, void *)
 {
-    return PyBool_FromLong(as_generator(self)->running);
+    return PyBool_FromLong(is_running(as_generator(self)));
 }
 
 // True only while the body waits at a yield, as inspect.getgeneratorstate
@@ -290,7 +334,7 @@ PyObject *generator_get_running(PyObject *self, void *)
 PyObject *generator_get_suspended(PyObject *self, void *)
 {
     const Generator *generator = as_generator(self);
-    return PyBool_FromLong(generator->resume_point > 0 && !generator->running);
+    return PyBool_FromLong(resume_point(generator) > 0 && !is_running(generator));
 }
 
 #if PY_VERSION_HEX >= 0x030F0000
@@ -299,10 +343,11 @@ PyObject *generator_get_suspended(PyObject *self, void *)
 PyObject *generator_get_state(PyObject *self, void *)
 {
     const Generator *generator = as_generator(self);
-    const char *state = generator->running                              ? "GEN_RUNNING"
-                        : generator->resume_point == 0                  ? "GEN_CREATED"
-                        : generator->resume_point == kGeneratorFinished ? "GEN_CLOSED"
-                                                                        : "GEN_SUSPENDED";
+    const int point = resume_point(generator);
+    const char *state = is_running(generator)             ? "GEN_RUNNING"
+                        : point == 0                  ? "GEN_CREATED"
+                        : point == kGeneratorFinished ? "GEN_CLOSED"
+                                                      : "GEN_SUSPENDED";
     return PyUnicode_FromString(state);
 }
 #endif
@@ -313,25 +358,34 @@ PyObject *generator_get_yieldfrom(PyObject *, void *)
 }
 
 // Making the frame looks names up in the module's namespace, which can run
-// Python code that closes this generator or reads gi_frame itself: what that
-// code left stands, and the frame made here is kept only if the generator is
-// still unfinished and still has none.
+// Python code that closes this generator or reads gi_frame itself, and
+// other threads can do the same meanwhile: what they left stands, and the
+// frame made here is kept only if the generator is still unfinished and
+// still has none.  The fields are read and set under the generator's
+// critical section (see object_attributes.h); the frame is made outside it.
 PyObject *generator_get_frame(PyObject *self, void *)
 {
     Generator *generator = as_generator(self);
-    if (generator->frame == nullptr && generator->code != nullptr) {
-        OwnedRef code(Py_NewRef(generator->code));  // closing meanwhile drops the generator's
+    OwnedRef code;  // closing meanwhile drops the generator's reference
+    Py_BEGIN_CRITICAL_SECTION(self);
+    if (load_relaxed(generator->frame) == nullptr) {
+        code.reset(Py_XNewRef(load_relaxed(generator->code)));
+    }
+    Py_END_CRITICAL_SECTION();
+    if (code) {
         OwnedRef frame(reinterpret_cast<PyObject *>(
             PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()),
                         module_dict, nullptr)));
         if (!frame) {
             return nullptr;
         }
-        if (generator->frame == nullptr && generator->code != nullptr) {
-            generator->frame = frame.release();
+        Py_BEGIN_CRITICAL_SECTION(self);
+        if (load_relaxed(generator->frame) == nullptr && load_relaxed(generator->code) != nullptr) {
+            store_relaxed(generator->frame, frame.release());
         }
+        Py_END_CRITICAL_SECTION();
     }
-    return attributes::new_ref_or_none(generator->frame);
+    return attributes::read_field(self, &generator->frame);
 }
 
 PyMethodDef generator_methods[] = {
@@ -398,41 +452,54 @@ PyObject *new_generator(GeneratorBody body, PyObject *state, PyObject *code, PyO
     if (generator == nullptr) {
         return nullptr;
     }
-    generator->body = body;
-    generator->state = state;
-    generator->code = Py_NewRef(code);
-    generator->frame = nullptr;
-    generator->name = Py_NewRef(name);
-    generator->qualname = Py_NewRef(qualname);
-    generator->module_name = Py_NewRef(module_name);
-    generator->weakrefs = nullptr;
-    generator->resume_point = 0;
-    generator->running = false;
+    // Every field is stored atomically, as other threads read them (see
+    // finish_generator) and, without the interpreter lock, the memory may
+    // have served another thread's generator a moment ago: the allocator's
+    // own synchronisation is invisible to a race detector that watches only
+    // the module.  The release of the claim publishes them all to the thread
+    // that resumes the generator first.
+    store_relaxed(generator->body, body);
+    store_relaxed(generator->state, state);
+    store_relaxed(generator->code, Py_NewRef(code));
+    store_relaxed(generator->frame, static_cast<PyObject *>(nullptr));
+    store_relaxed(generator->name, Py_NewRef(name));
+    store_relaxed(generator->qualname, Py_NewRef(qualname));
+    store_relaxed(generator->module_name, Py_NewRef(module_name));
+    store_relaxed(generator->weakrefs, static_cast<PyObject *>(nullptr));
+    store_relaxed(generator->resume_point, 0);
+    release(generator);
     PyObject_GC_Track(generator);
     return reinterpret_cast<PyObject *>(generator);
+}
+
+void suspend_generator(Generator *generator, int point)
+{
+    store_relaxed(generator->resume_point, point);
+    release(generator);
 }
 
 // Releasing the state may run arbitrary code (a colour subclass's __del__)
 // that looks at this generator: it must find it finished, not running and
 // holding nothing, so every field is cleared before anything is released.
+// Other threads read the fields meanwhile (gi_code, gi_frame, __name__ and
+// the others) under the generator's critical section: they see either the
+// field, with their own reference to it, or nothing.  The claim is
+// released before anything is: code that the releases run may use the
+// generator, which is finished for good.
 void finish_generator(Generator *generator)
 {
-    generator->resume_point = kGeneratorFinished;
-    generator->running = false;
-    PyObject *state = generator->state;
-    PyObject *code = generator->code;
-    PyObject *frame = generator->frame;
-    PyObject *name = generator->name;
-    PyObject *qualname = generator->qualname;
-    PyObject *module = generator->module_name;
-    generator->state = generator->code = generator->frame = nullptr;
-    generator->name = generator->qualname = generator->module_name = nullptr;
-    Py_XDECREF(code);
-    Py_XDECREF(frame);
-    Py_XDECREF(name);
-    Py_XDECREF(qualname);
-    Py_XDECREF(module);
-    Py_XDECREF(state);
+    store_relaxed(generator->resume_point, kGeneratorFinished);
+    PyObject *released[std::size(kOwnedFields)];
+    Py_BEGIN_CRITICAL_SECTION(generator);
+    for (std::size_t i = 0; i < std::size(kOwnedFields); ++i) {
+        released[i] = load_relaxed(generator->*kOwnedFields[i]);
+        store_relaxed(generator->*kOwnedFields[i], static_cast<PyObject *>(nullptr));
+    }
+    Py_END_CRITICAL_SECTION();
+    release(generator);
+    for (PyObject *object : released) {
+        Py_XDECREF(object);
+    }
 }
 
 PyObject *leave_generator_with_exception(Generator *generator, Label label)

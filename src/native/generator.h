@@ -8,17 +8,19 @@
 
 #include <Python.h>
 
+#include "shared_memory.h"
 #include "traceback_entry.h"
 
 namespace vantel::color {
 
 struct Generator;
 
-// Resumes the body from generator->resume_point.  `sent` is the value handed
-// in (None for next()), or null when an exception is pending that must be
-// raised where the body stands.  Returns the next value; or ends the body
-// with finish_generator() or leave_generator_with_exception() and returns
-// their null.  A body has no exception handler: an exception raised where it
+// Resumes the body from generator->resume_point, with the generator claimed
+// by this thread.  `sent` is the value handed in (None for next()), or null
+// when an exception is pending that must be raised where the body stands.
+// Returns the next value, after suspend_generator(); or ends the body with
+// finish_generator() or leave_generator_with_exception() and returns their
+// null.  Either way the claim is released.  A body has no exception handler: an exception raised where it
 // stands always leaves it, so close() finishes the generator without
 // resuming the body.
 using GeneratorBody = PyObject *(*)(Generator *generator, PyObject *sent);
@@ -38,8 +40,13 @@ struct Generator {
     PyObject *module_name;
     PyObject *weakrefs;
     int resume_point;
-    bool running;
+    bool running;  // claimed atomically: see generator.cpp
 };
+
+// Suspends the body at the resume point `point`, after it has made the
+// value it yields: the generator is released to the next thread that
+// resumes it, so the body touches nothing of it afterwards.
+void suspend_generator(Generator *generator, int point);
 
 // A new generator that runs `body` over `state`, taking over the reference to
 // `state`; or null with an exception set, and `state` still the caller's.

@@ -9,6 +9,7 @@
 #include "generator.h"
 #include "module_state.h"
 #include "references.h"
+#include "shared_memory.h"
 #include "traceback_entry.h"
 
 namespace vantel::color {
@@ -24,12 +25,13 @@ struct IterationRecord {
 
 int record_traverse(PyObject *object, visitproc visit, void *arg)
 {
-    Py_VISIT(reinterpret_cast<IterationRecord *>(object)->self);
+    Py_VISIT(load_relaxed(reinterpret_cast<IterationRecord *>(object)->self));
     return 0;
 }
 
 // Records are recycled last in, first out, so that iterating colour after
-// colour allocates only the generator.  Only records of the record type's
+// colour allocates only the generator (with the interpreter lock only: see
+// kUseFreeLists).  Only records of the record type's
 // own size may enter, since a free slot is reused as that type.
 constexpr int kFreeListCapacity = 8;
 IterationRecord *free_records[kFreeListCapacity];
@@ -55,8 +57,10 @@ void record_dealloc(PyObject *object)
 {
     auto *record = reinterpret_cast<IterationRecord *>(object);
     PyObject_GC_UnTrack(object);
-    Py_CLEAR(record->self);
-    if (free_record_count < kFreeListCapacity && record_type_fits_free_list()) {
+    VantelColorObject *self = load_relaxed(record->self);
+    store_relaxed(record->self, static_cast<VantelColorObject *>(nullptr));
+    Py_XDECREF(self);
+    if (kUseFreeLists && free_record_count < kFreeListCapacity && record_type_fits_free_list()) {
         free_records[free_record_count++] = record;
     } else {
         Py_TYPE(object)->tp_free(object);
@@ -65,7 +69,7 @@ void record_dealloc(PyObject *object)
 
 IterationRecord *new_record()
 {
-    if (free_record_count > 0 && record_type_fits_free_list()) {
+    if (kUseFreeLists && free_record_count > 0 && record_type_fits_free_list()) {
         IterationRecord *record = free_records[--free_record_count];
         std::memset(static_cast<void *>(record), 0, sizeof(IterationRecord));
         (void)PyObject_Init(reinterpret_cast<PyObject *>(record), &IterationRecordType);
@@ -89,11 +93,22 @@ constexpr Label kResumeLabels[] = {
     Label::IterBodyAfterB, Label::IterBodyAfterA,
 };
 
+// The body's end, kept out of line so that the steps that yield do not pay
+// for saving the registers that finishing needs.
+[[gnu::noinline]] PyObject *end_body(Generator *generator)
+{
+    finish_generator(generator);
+    return nullptr;
+}
+
 // Yields the next channel, read from the colour now, or ends after the
 // fourth.  Reading a byte runs no Python code and cannot fail.
 PyObject *color_body(Generator *generator, PyObject *sent)
 {
-    const int point = generator->resume_point;
+    // Read atomically, as every field another thread may write (see
+    // shared_memory.h): the claim orders these accesses, but not visibly to
+    // a tool that sees only the module's own synchronisation.
+    const int point = load_relaxed(generator->resume_point);
     if (sent == nullptr) [[unlikely]] {
         return leave_generator_with_exception(generator, kResumeLabels[point]);
     }
@@ -102,13 +117,12 @@ PyObject *color_body(Generator *generator, PyObject *sent)
         return leave_generator_with_exception(generator, kResumeLabels[0]);
     }
     if (point == 4) {
-        finish_generator(generator);
-        return nullptr;
+        return end_body(generator);
     }
-    const auto *record = reinterpret_cast<IterationRecord *>(generator->state);
-    const auto *channels = reinterpret_cast<const uint8_t *>(&record->self->_raw);
-    generator->resume_point = point + 1;
-    return channel_value(channels[point]);
+    const auto *record = reinterpret_cast<IterationRecord *>(load_relaxed(generator->state));
+    PyObject *value = channel_value(load_channel(load_relaxed(record->self), point));
+    suspend_generator(generator, point + 1);
+    return value;
 }
 
 }  // namespace
@@ -141,7 +155,8 @@ PyObject *new_color_iterator(PyObject *color)
         return nullptr;
     }
     OwnedRef owned_record(reinterpret_cast<PyObject *>(record));
-    record->self = reinterpret_cast<VantelColorObject *>(Py_NewRef(color));
+    // Stored atomically, as the collector may read it from another thread.
+    store_relaxed(record->self, reinterpret_cast<VantelColorObject *>(Py_NewRef(color)));
     PyObject *generator =
         new_generator(color_body, owned_record.get(), iter_code, iter_name, iter_qualname);
     if (generator == nullptr) {

@@ -300,9 +300,15 @@ PyMethodDef module_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The module runs without the interpreter lock on an interpreter that can
+// (see shared_memory.h for how it shares memory between threads); elsewhere
+// the slot is ignored.
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, function_cast<void *>(color_module_create)},
     {Py_mod_exec, function_cast<void *>(color_module_exec)},
+#ifdef Py_mod_gil
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 

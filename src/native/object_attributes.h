@@ -7,6 +7,8 @@
 
 #include <Python.h>
 
+#include "shared_memory.h"
+
 namespace vantel::color::attributes {
 
 inline PyObject *new_ref_or_none(PyObject *value)
@@ -14,37 +16,63 @@ inline PyObject *new_ref_or_none(PyObject *value)
     return Py_NewRef(value != nullptr ? value : Py_None);
 }
 
-inline int set_string(PyObject **slot, PyObject *value, const char *message)
+// The fields are read and replaced under the object's critical section, so
+// that a reader's new reference is taken before a writer in another thread
+// releases the old value; the accesses are atomic as well, for the fields
+// the object's own code clears without the section (a generator that
+// finishes).  With the interpreter lock the section is empty.
+inline PyObject *read_field([[maybe_unused]] PyObject *self, PyObject *const *slot)
+{
+    PyObject *value;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    value = new_ref_or_none(load_relaxed(*slot));
+    Py_END_CRITICAL_SECTION();
+    return value;
+}
+
+// Stores `value`, a new reference or null, and releases the old value once
+// the section is left.
+inline void replace_field([[maybe_unused]] PyObject *self, PyObject **slot, PyObject *value)
+{
+    PyObject *old;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    old = load_relaxed(*slot);
+    store_relaxed(*slot, value);
+    Py_END_CRITICAL_SECTION();
+    Py_XDECREF(old);
+}
+
+inline int set_string(PyObject *self, PyObject **slot, PyObject *value, const char *message)
 {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, message);
         return -1;
     }
-    Py_XSETREF(*slot, Py_NewRef(value));
+    replace_field(self, slot, Py_NewRef(value));
     return 0;
 }
 
 template <class Object, PyObject *Object::*Field> PyObject *get(PyObject *self, void *)
 {
-    return new_ref_or_none(reinterpret_cast<Object *>(self)->*Field);
+    return read_field(self, &(reinterpret_cast<Object *>(self)->*Field));
 }
 
 template <class Object, PyObject *Object::*Field> int set_name(PyObject *self, PyObject *value, void *)
 {
-    return set_string(&(reinterpret_cast<Object *>(self)->*Field), value,
+    return set_string(self, &(reinterpret_cast<Object *>(self)->*Field), value,
                       "__name__ must be set to a string object");
 }
 
 template <class Object, PyObject *Object::*Field>
 int set_qualname(PyObject *self, PyObject *value, void *)
 {
-    return set_string(&(reinterpret_cast<Object *>(self)->*Field), value,
+    return set_string(self, &(reinterpret_cast<Object *>(self)->*Field), value,
                       "__qualname__ must be set to a string object");
 }
 
 template <class Object, PyObject *Object::*Field> int set_any(PyObject *self, PyObject *value, void *)
 {
-    Py_XSETREF(reinterpret_cast<Object *>(self)->*Field, Py_XNewRef(value));
+    replace_field(self, &(reinterpret_cast<Object *>(self)->*Field), Py_XNewRef(value));
     return 0;
 }
 

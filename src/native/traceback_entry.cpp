@@ -6,25 +6,31 @@
 
 #include "module_state.h"
 #include "references.h"
+#include "shared_memory.h"
 
 namespace vantel::color {
 namespace {
 
 // Each label's empty code object, made on its first use and kept for the
 // life of the process: the set of labels is fixed and small, and an error
-// path then pays only for its frame.
+// path then pays only for its frame.  Threads that fail at once may each
+// make one; the first is published (see shared_memory.h).
 PyCodeObject *label_codes[static_cast<int>(Label::Count)];
+
+// The first use, out of line: the error paths that follow pay nothing for it.
+[[gnu::noinline]] PyCodeObject *make_code(Label label)
+{
+    const TracebackLabel &row = kTracebackLabels[static_cast<int>(label)];
+    // The empty code object's line table maps its first instruction, where
+    // a new frame stands, to `line`: the frame reports exactly it.
+    PyCodeObject *code = PyCode_NewEmpty(row.file, row.function, row.line);
+    return code != nullptr ? publish_once(label_codes[static_cast<int>(label)], code) : nullptr;
+}
 
 PyCodeObject *code_for(Label label)
 {
-    PyCodeObject *&code = label_codes[static_cast<int>(label)];
-    if (code == nullptr) {
-        const TracebackLabel &row = kTracebackLabels[static_cast<int>(label)];
-        // The empty code object's line table maps its first instruction,
-        // where a new frame stands, to `line`: the frame reports exactly it.
-        code = PyCode_NewEmpty(row.file, row.function, row.line);
-    }
-    return code;
+    PyCodeObject *code = load_published(label_codes[static_cast<int>(label)]);
+    return code != nullptr ? code : make_code(label);
 }
 
 }  // namespace

@@ -5,7 +5,8 @@
  * read colours without any Python-level call:
  *
  *   - VantelColorObject is the instance record of vantel.color.color.Color;
- *     `_raw` holds the four channels and may be read and written in place.
+ *     `_raw` holds the four channels and may be read and written in place
+ *     (atomically, where threads share a colour without the GIL: see below).
  *   - VantelColorMethodTable lists the two native functions of the class,
  *     `clamp_byte` and `new`, in that order.  The module publishes its one
  *     table in Color's own dictionary under "__pyx_vtable__" as a capsule
@@ -22,7 +23,8 @@
  * raylib's own Color includes color_raylib.h, which converts between the two.
  *
  * The header is plain C (C11 or later) and C++ (C++17 or later).  Every call
- * here needs the interpreter lock.
+ * here needs an attached thread state (the interpreter lock, on a build that
+ * has one).
  */
 #ifndef VANTEL_COLOR_COLOR_H
 #define VANTEL_COLOR_COLOR_H
@@ -77,7 +79,28 @@ static_assert(offsetof(VantelRaylibColor, a) == 3, "raylib Color ends with a");
 
 struct VantelColorMethodTable;
 
-/* The instance record of vantel.color.color.Color. */
+/*
+ * The instance record of vantel.color.color.Color.
+ *
+ * Threads and `_raw`.  On a free-threaded interpreter (3.14t) the module runs
+ * without the GIL and takes no lock for the channels: it reads and writes
+ * `_raw` only by single relaxed atomic accesses, each of one channel byte or
+ * of the whole aligned 4-byte word, and never by a read-modify-write.  A
+ * property read or write, and each value an iterator yields, is one byte;
+ * __init__ and `new` store the four channels in one word, and repr reads them
+ * in one word, so it never shows channels of two different stores.
+ *
+ * A compiled module that reads or writes `_raw` of a colour that other
+ * threads may use at the same time, on a free-threaded interpreter, must do
+ * the same: relaxed atomic loads and stores of a byte or of the word
+ * (__atomic_load_n / __atomic_store_n with __ATOMIC_RELAXED in GCC and
+ * Clang, std::atomic_ref in C++20); copying the struct or assigning its
+ * fields plainly is a data race there.  A change that depends on the old
+ * value (brightening a colour, say) is a compare-and-swap loop on the word,
+ * or is done under a lock of the caller's own that every such writer takes.
+ * With the GIL, or on a colour no other thread can reach yet (one that `new`
+ * has just returned), plain access is enough.
+ */
 typedef struct VantelColorObject {
     PyObject ob_base;
     const struct VantelColorMethodTable *method_table;

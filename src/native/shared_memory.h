@@ -1,0 +1,82 @@
+// Memory that threads read and write at the same time without a lock.  On a
+// free-threaded interpreter nothing serialises two threads that use one
+// object, so every such access is atomic: a relaxed load or store where each
+// access stands alone (a channel byte, a flag), and acquire/release where one
+// thread publishes an object that another then uses (a cache made on first
+// use).
+#ifndef VANTEL_COLOR_SHARED_MEMORY_H
+#define VANTEL_COLOR_SHARED_MEMORY_H
+
+#include <Python.h>
+
+#include <atomic>
+
+namespace vantel::color {
+
+// The module recycles its generators and their records through free lists
+// that are shared by the whole process and safe only under the interpreter
+// lock.  The free-threaded build has none: one per thread would need to be
+// emptied when its thread ends, and nothing the C API offers runs then with
+// a thread state that may free objects, so a program that keeps starting
+// threads would strand a list's worth of objects with each.  Without them an
+// iterator costs that build about 250 more instructions (a fresh generator
+// and record from the interpreter's per-thread heap).
+#ifdef Py_GIL_DISABLED
+inline constexpr bool kUseFreeLists = false;
+#else
+inline constexpr bool kUseFreeLists = true;
+#endif
+
+// A relaxed load and store.  With the interpreter lock, which orders every
+// access of the module's memory, they are the plain accesses they stand for,
+// and the compiler keeps its freedom to combine them.
+template <class T> T load_relaxed(const T &place) noexcept
+{
+#ifdef Py_GIL_DISABLED
+    return std::atomic_ref<T>(const_cast<T &>(place)).load(std::memory_order_relaxed);
+#else
+    return place;
+#endif
+}
+
+template <class T> void store_relaxed(T &place, T value) noexcept
+{
+#ifdef Py_GIL_DISABLED
+    std::atomic_ref<T>(place).store(value, std::memory_order_relaxed);
+#else
+    place = value;
+#endif
+}
+
+// A process-wide cache made on first use: a pointer slot, null until an
+// object is published in it, which then stays for the life of the process.
+// Threads that find it empty may each make the object, but only the first
+// one publishes it; the others release theirs and use the published one.
+// Nothing is locked while the object is made, since making it can run a
+// finaliser that reaches the same cache again.
+template <class T> T *load_published(T *const &slot) noexcept
+{
+#ifdef Py_GIL_DISABLED
+    return std::atomic_ref<T *>(const_cast<T *&>(slot)).load(std::memory_order_acquire);
+#else
+    return slot;
+#endif
+}
+
+// Publishes `made`, a new reference, unless another thread published first;
+// returns the published object, borrowed.
+template <class T> T *publish_once(T *&slot, T *made) noexcept
+{
+    T *published = nullptr;
+    if (std::atomic_ref<T *>(slot).compare_exchange_strong(published, made,
+                                                           std::memory_order_acq_rel,
+                                                           std::memory_order_acquire)) {
+        return made;
+    }
+    Py_DECREF(made);
+    return published;
+}
+
+}  // namespace vantel::color
+
+#endif
