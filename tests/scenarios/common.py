@@ -38,25 +38,13 @@ class ModuleDefinition:
         return self._exec(module, self.definition)
 
 
-def ignore_gil_warning():
-    """Puts a filter in front of the others that drops the warning of a
-    free-threaded interpreter that loading the module turned the GIL on
-    (given once, by the first import, if the module does not declare that it
-    runs without the GIL; never with PYTHON_GIL=0).  The scenarios are about
-    the module's own warnings, which pass as before."""
-    warnings.filterwarnings(
-        "ignore", r"The global interpreter lock \(GIL\) has been enabled", RuntimeWarning)
-
-
 def outcome_of_import():
     """Imports the module: "imported", or the exception's type, message and
     the module's traceback entries."""
     from support import module_entries
 
     try:
-        with warnings.catch_warnings():
-            ignore_gil_warning()
-            import vantel.color.color  # noqa: F401
+        import vantel.color.color  # noqa: F401
     except BaseException as exc:
         return [type(exc).__name__, str(exc), [list(entry) for entry in module_entries(exc)]]
     return "imported"
@@ -68,7 +56,6 @@ def import_recording_warnings(places=False):
     and line the warning is attributed to."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        ignore_gil_warning()
         import vantel.color.color as module
     return module, [[w.category.__name__, str(w.message),
                      *([w.filename, w.lineno] if places else [])] for w in caught]

@@ -5,7 +5,7 @@ import sys
 import threading
 import warnings
 
-from common import ignore_gil_warning, report, works
+from common import report, works
 
 
 def import_all(count):
@@ -31,7 +31,6 @@ def import_all(count):
 
 count = int(sys.argv[1])
 warnings.simplefilter("error", RuntimeWarning)
-ignore_gil_warning()
 failures = import_all(count)
 warnings.resetwarnings()
 warnings.simplefilter("ignore", RuntimeWarning)
