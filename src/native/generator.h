@@ -20,9 +20,9 @@ struct Generator;
 // when an exception is pending that must be raised where the body stands.
 // Returns the next value, after suspend_generator(); or ends the body with
 // finish_generator() or leave_generator_with_exception() and returns their
-// null.  Either way the claim is released.  A body has no exception handler: an exception raised where it
-// stands always leaves it, so close() finishes the generator without
-// resuming the body.
+// null.  Either way the claim is released.  A body has no exception
+// handler: an exception raised where it stands always leaves it, so close()
+// finishes the generator without resuming the body.
 using GeneratorBody = PyObject *(*)(Generator *generator, PyObject *sent);
 
 // Resume points: 0 before the body has started, positive while it is
