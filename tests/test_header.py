@@ -77,8 +77,9 @@ MISMATCHED_RAYLIB_COLORS = {
     "wider channels": RAYLIB_H.replace("unsigned char", "unsigned short"),
 }
 
-# The record as other compiled modules see it on x86-64: header, method table
-# pointer, then the four channel bytes.
+# The record as other compiled modules see it on a 64-bit (LP64) machine,
+# x86-64 and aarch64 alike: header, method table pointer, then the four
+# channel bytes.
 LAYOUT_CHECKS = """\
 #include "color.h"
 
