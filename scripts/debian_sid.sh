@@ -11,6 +11,12 @@
 # that apt already uses here, and kept for later runs in $SID_ROOT (default
 # ~/.cache/vantel-color/sid); remove that directory to make it afresh.  The
 # mounts live only as long as the command: they are undone on every exit.
+#
+# DEBIAN_ARCH=arm64 (scripts/debian_arm64.sh) makes and uses a root of that
+# Debian architecture instead, run under qemu-user emulation, in
+# ~/.cache/vantel-color/sid-arm64 by default.  Nothing is compiled there:
+# it holds only the interpreters (3.13, 3.14 and 3.15, their headers and
+# venv modules) that run and check what scripts/arm64.sh cross-builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,14 +36,26 @@ if [ -z "${DEBIAN_SID_OWN_NAMESPACE:-}" ]; then
         bash "$PWD/scripts/debian_sid.sh" "$@"
 fi
 
-root=$(realpath -m "${SID_ROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/vantel-color/sid}")
-packages=(g++ gcc clang binutils)
-for version in 3.14 3.15; do
+host_arch=$(dpkg --print-architecture)
+arch=${DEBIAN_ARCH:-$host_arch}
+if [ "$arch" = "$host_arch" ]; then
+    root_name=sid
+    packages=(g++ gcc clang binutils)
+    versions="3.14 3.15"
+else
+    root_name=sid-$arch
+    packages=()
+    versions="3.13 3.14 3.15"
+fi
+root=$(realpath -m "${SID_ROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/vantel-color/$root_name}")
+for version in $versions; do
     packages+=("python$version" "python$version-dev" "python$version-venv")
 done
-# The debug interpreter (Py_DEBUG, with sys.gettotalrefcount) of the suite's
-# reference-count run.
-packages+=(python3.14-dbg)
+if [ "$arch" = "$host_arch" ]; then
+    # The debug interpreter (Py_DEBUG, with sys.gettotalrefcount) of the
+    # suite's reference-count run.
+    packages+=(python3.14-dbg)
+fi
 # Written last when the root is made, so that a half-made root is made again.
 ready="$root/.vantel-color-packages"
 
@@ -51,6 +69,32 @@ debian_mirror() {
     done
     echo http://deb.debian.org/debian
 }
+
+# A foreign architecture's programs run through qemu-user, which the kernel
+# starts for them once binfmt_misc knows it; the F flag of Debian's
+# qemu-user-static registration keeps the emulator usable inside the chroot.
+enable_emulation() {
+    local emulator
+    case $arch in
+        arm64) emulator=qemu-aarch64 ;;
+        *) emulator=qemu-$arch ;;
+    esac
+    if ! command -v update-binfmts >/dev/null || [ ! -e "/usr/share/binfmts/$emulator" ]; then
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq qemu-user-static binfmt-support
+    fi
+    if [ ! -e /proc/sys/fs/binfmt_misc/status ]; then
+        mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+    fi
+    if ! head -n 1 "/proc/sys/fs/binfmt_misc/$emulator" 2>/dev/null | grep -qx enabled; then
+        update-binfmts --enable "$emulator"
+    fi
+    if ! grep -q '^flags: .*F' "/proc/sys/fs/binfmt_misc/$emulator"; then
+        echo "error: $emulator is registered without the F flag; a chroot cannot reach it" >&2
+        exit 1
+    fi
+}
+[ "$arch" = "$host_arch" ] || enable_emulation
 
 mounted=()
 unmount_all() {
@@ -86,8 +130,9 @@ if [ ! -f "$ready" ] || [ "$(cat "$ready")" != "${packages[*]}" ]; then
         fi
         rm -rf "$root"
         mirror=$(debian_mirror)
-        echo "debian_sid: making a Debian sid root in $root from $mirror" >&2
-        if ! debootstrap --variant=minbase sid "$root" "$mirror" >"$root.debootstrap.log" 2>&1; then
+        echo "debian_sid: making a Debian sid $arch root in $root from $mirror" >&2
+        if ! debootstrap --variant=minbase --arch="$arch" sid "$root" "$mirror" \
+            >"$root.debootstrap.log" 2>&1; then
             cat "$root.debootstrap.log" >&2
             exit 1
         fi

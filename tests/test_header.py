@@ -77,9 +77,10 @@ MISMATCHED_RAYLIB_COLORS = {
     "wider channels": RAYLIB_H.replace("unsigned char", "unsigned short"),
 }
 
-# The record as other compiled modules see it on x86-64: the object header
-# (HEADER_SIZE, the running interpreter's: 16 bytes, or 32 in a free-threaded
-# build), the method table pointer, then the four channel bytes.
+# The record as other compiled modules see it on a 64-bit (LP64) machine,
+# x86-64 and aarch64 alike: the object header (HEADER_SIZE, the running
+# interpreter's: 16 bytes, or 32 in a free-threaded build), the method table
+# pointer, then the four channel bytes.
 LAYOUT_CHECKS = """\
 #include "color.h"
 

@@ -1,0 +1,192 @@
+#!/usr/bin/env bash
+# 64-bit ARM Linux (aarch64) on this x86-64 machine: cross-compiles the
+# release wheels, then checks them where they run, in the emulated arm64
+# Debian root of scripts/debian_arm64.sh (made on first use, some 10
+# minutes, then cached).  Needs root.
+#
+#   bash scripts/arm64.sh          # wheels for every supported version, checked,
+#                                  # and the behaviour tests against one of them
+#   bash scripts/arm64.sh --full   # also the whole test suite, built in the root
+#
+# For each supported version the wheel is built from a fresh sdist by
+# Debian's aarch64 cross compiler (g++-aarch64-linux-gnu, installed when
+# missing) against that version's arm64 headers, taken from the root, with
+# warnings as errors; scripts/release_wheel.sh then repairs and checks it in
+# the root exactly as it does a release wheel here (manylinux policy,
+# licence, version, tags, the demo from a fresh virtual environment).  The
+# wheels end up in build/arm64/dist.
+#
+# ARM64_PYTHONS names the versions whose wheels are checked in the root
+# (default: all supported; every one is cross-built whatever it says), for a
+# run with less time: each check makes two virtual environments, and pip
+# installing itself is minutes of emulated work.
+#
+# The behaviour tests (scripts/wheel_tests.sh) run against the installed
+# wheel of $ARM64_TEST_PYTHON (default 3.14, one of those checked).
+# Emulation makes the interpreter some 25 times slower, so files that sweep
+# or measure are left to --full, which names them; the tests that need the
+# suite's own native builds, which no wheel carries, are skipped with that
+# reason.
+#
+# --full runs scripts/test.sh's pytest phase in the root, the module and the
+# test builds compiled there by the root's g++ (installed on first use):
+# some 35 minutes on two cores.  The other phases stay x86-64 only:
+# AddressSanitizer cannot map its shadow memory under qemu-user, valgrind
+# does not run under it, and the release and API checks are what this
+# script and the x86-64 run already do.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/lib.sh
+
+full=false
+case ${1:-} in
+    --full) full=true ;;
+    "") ;;
+    *)
+        echo "usage: $0 [--full]" >&2
+        exit 2
+        ;;
+esac
+if [ "$(id -u)" -ne 0 ]; then
+    echo "error: $0 needs root (the emulated Debian root: debootstrap, mount, chroot)" >&2
+    exit 1
+fi
+
+work=build/arm64
+test_version=${ARM64_TEST_PYTHON:-3.14}
+checked_versions=${ARM64_PYTHONS:-$SUPPORTED_PYTHONS}
+# pip byte-compiles every module it installs, pip's own in each new virtual
+# environment among them: emulated, minutes of work for files that are
+# mostly never imported.  Python compiles the ones it imports as it goes.
+in_root=(bash scripts/debian_arm64.sh env PIP_NO_COMPILE=1)
+started=$SECONDS
+# step NAME COMMAND...: runs COMMAND between two labelled lines with its time.
+step() {
+    local name=$1 start=$SECONDS
+    shift
+    echo "== arm64: $name"
+    "$@"
+    echo "== arm64: $name: done in $((SECONDS - start)) s"
+}
+
+if ! command -v aarch64-linux-gnu-g++ >/dev/null; then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq g++-aarch64-linux-gnu
+fi
+
+# Each version's headers, with the arm64 pyconfig.h in place of Debian's
+# multiarch dispatcher, and the extension suffix its interpreter expects.
+arm64_headers() {
+    bash scripts/debian_arm64.sh sh -euc '
+        for version in "$@"; do
+            headers=build/arm64/include/python$version
+            rm -rf "$headers"
+            mkdir -p "$headers"
+            cp -R "/usr/include/python$version/." "$headers/"
+            cp "/usr/include/aarch64-linux-gnu/python$version/pyconfig.h" "$headers/pyconfig.h"
+            "python$version" -c "import sysconfig; print(sysconfig.get_config_var(\"EXT_SUFFIX\"))" \
+                >"$headers.ext_suffix"
+        done' headers $SUPPORTED_PYTHONS
+}
+step "the arm64 root and its headers" arm64_headers
+
+tools=$(make_venv "$work/venv")
+"$tools" -m pip install --quiet build scikit-build-core wheel
+
+cross_build() {
+    local version tag suffix built
+    rm -rf "$work/sdist" "$work/built"
+    if ! "$tools" -m build --sdist --outdir "$work/sdist" . >"$work/sdist.log" 2>&1; then
+        cat "$work/sdist.log" >&2
+        return 1
+    fi
+    sdists=("$work"/sdist/vantel_color-*.tar.gz)
+    for version in $SUPPORTED_PYTHONS; do
+        tag=cp${version/./}
+        suffix=$(cat "$work/include/python$version.ext_suffix")
+        # The build runs this machine's interpreter: the extension suffix and
+        # the platform come from the environment, the interpreter and ABI
+        # tags from the retagging after.
+        SETUPTOOLS_EXT_SUFFIX=$suffix _PYTHON_HOST_PLATFORM=linux-aarch64 \
+            "$tools" -m pip wheel --quiet --no-deps --no-build-isolation \
+            --wheel-dir "$work/built/$tag" \
+            -C "cmake.args=--toolchain=$PWD/cmake/aarch64-linux-gnu.cmake" \
+            -C "cmake.define.Python_INCLUDE_DIR=$PWD/$work/include/python$version" \
+            -C "cmake.define.Python_SOABI=$(basename "$suffix" .so | cut -c2-)" \
+            -C cmake.define.VANTEL_COLOR_WERROR=ON \
+            -C "build-dir=$PWD/$work/build/$tag" \
+            "${sdists[0]}"
+        built=("$work/built/$tag"/vantel_color-*.whl)
+        "$tools" -m wheel tags --remove --python-tag "$tag" --abi-tag "$tag" \
+            --platform-tag linux_aarch64 "${built[0]}" >/dev/null
+    done
+    ls -1 "$work"/built/*/vantel_color-*.whl
+}
+step "cross-build of the wheels" cross_build
+
+# The versions are checked side by side, each emulated interpreter being a
+# single thread, their output shown whole one after the other.
+check_wheels() {
+    local version tag built status=0 pids=()
+    rm -rf "$work/dist"
+    for version in $checked_versions; do
+        tag=cp${version/./}
+        built=("$work/built/$tag"/vantel_color-*-"$tag-$tag"-linux_aarch64.whl)
+        "${in_root[@]}" PYTHON="python$version" \
+            bash scripts/release_wheel.sh "${sdists[0]}" "$work/dist" "${built[0]}" \
+            >"$work/check-$tag.log" 2>&1 &
+        pids+=($!)
+    done
+    for version in $checked_versions; do
+        tag=cp${version/./}
+        if ! wait "${pids[0]}"; then
+            status=1
+            echo "error: the $tag wheel failed its checks:" >&2
+        fi
+        pids=("${pids[@]:1}")
+        cat "$work/check-$tag.log"
+    done
+    return "$status"
+}
+step "the wheels repaired and checked on arm64" check_wheels
+
+# What the emulated run leaves out, and why.
+not_emulated=(
+    "tests/test_allocation_failure.py tests/test_import_failure.py tests/test_exec_failure.py:
+        allocation-failure and import sweeps, minutes each when emulated, and they need the test builds"
+    "tests/test_leaks.py: reference and memory growth over many repetitions"
+    "tests/test_fuzz.py: property-based sweeps of thousands of examples"
+    "tests/test_benchmarks.py: instruction counts, x86-64 only (callgrind)"
+    "tests/test_header.py tests/test_consumers.py tests/test_packaging.py tests/test_readme.py:
+        they compile or build, with compilers the root does not have"
+    "tests/test_module.py::test_exported_symbols, ::test_linked_libraries: they read the
+        module with binutils, which the root does not have (auditwheel has checked the linkage)"
+)
+behaviour_tests() {
+    local wheels
+    wheels=("$work"/dist/vantel_color-*-cp${test_version/./}-*manylinux*_aarch64.whl)
+    echo "not run here, but by --full:"
+    printf '  %s\n' "${not_emulated[@]}"
+    "${in_root[@]}" PYTHON="python$test_version" \
+        bash scripts/wheel_tests.sh "${wheels[0]}" \
+        tests/test_construction.py tests/test_conversion.py tests/test_properties.py \
+        tests/test_text_form.py tests/test_iteration.py tests/test_generator.py \
+        tests/test_pickling.py tests/test_color_type.py tests/test_module.py \
+        tests/test_threads.py \
+        --deselect tests/test_module.py::test_exported_symbols \
+        --deselect tests/test_module.py::test_linked_libraries
+}
+step "behaviour tests against the installed $test_version wheel, emulated" behaviour_tests
+
+if $full; then
+    full_suite() {
+        bash scripts/debian_arm64.sh sh -c 'command -v g++ >/dev/null && command -v gcc >/dev/null || {
+            apt-get -qq -o Acquire::Check-Valid-Until=false update &&
+            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends g++ gcc; }'
+        "${in_root[@]}" PYTHON="python$test_version" \
+            VENV="$work/venv-full-$test_version" bash scripts/test.sh --hypothesis-profile=ci
+    }
+    step "the whole test suite, built and run in the root" full_suite
+fi
+echo "== arm64: all done in $((SECONDS - started)) s; wheels in $work/dist:"
+ls -1 "$work"/dist/

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Runs a command inside a minimal Debian unstable root of the arm64
+# architecture, under qemu-user emulation, with this checkout bind-mounted
+# at /checkout as the working directory: scripts/debian_sid.sh with
+# DEBIAN_ARCH=arm64 (see there).  Needs root; installs qemu-user-static and
+# binfmt-support when the machine lacks them.
+#
+#   bash scripts/debian_arm64.sh python3.14 -c 'import platform; print(platform.machine())'
+#
+# The root (python3.13, 3.14 and 3.15 with their headers and venv modules)
+# is made on first use, some 10 minutes on two cores, and kept in $SID_ROOT
+# (default ~/.cache/vantel-color/sid-arm64).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+DEBIAN_ARCH=arm64 exec bash scripts/debian_sid.sh "$@"

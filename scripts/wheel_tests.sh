@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Runs tests against a release wheel as it ships: a fresh virtual
+# environment of $PYTHON (or the interpreter scripts/lib.sh finds) gets the
+# wheel, never a build of the checkout, and pytest with hypothesis from PyPI;
+# the other arguments go to pytest.  Tests that need the suite's own native
+# builds, which no release wheel carries, are skipped and say so.
+#
+#   PYTHON=python3.14 bash scripts/wheel_tests.sh dist/vantel_color-X-cp314-cp314-TAG.whl tests/test_pickling.py
+#
+# Hypothesis runs with its "ci" profile: no deadline, which a slow machine
+# (an emulated one) would otherwise trip over, and a fixed seed.
+# WHEEL_TESTS_VENV chooses the environment (default build/wheel-tests/venv-<version>-<machine>).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/lib.sh
+
+if [ $# -eq 0 ]; then
+    echo "usage: $0 WHEEL [PYTEST ARGUMENT...]" >&2
+    exit 2
+fi
+wheel=$1
+shift
+python=$(find_python)
+version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+venv=$(realpath -m "${WHEEL_TESTS_VENV:-build/wheel-tests/venv-$version-$(uname -m)}")
+rm -rf "$venv"
+"$python" -m venv "$venv"
+"$venv/bin/python" -m pip install --quiet "pytest>=8" "hypothesis>=6"
+"$venv/bin/python" -m pip install --quiet --no-index --no-deps "$wheel"
+export VANTEL_COLOR_WHEEL_TEST=1
+exec "$venv/bin/python" -m pytest -q -p no:cacheprovider --hypothesis-profile=ci "$@"
