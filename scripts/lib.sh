@@ -130,3 +130,28 @@ install_instrumented() {
         -C "cmake.define.VANTEL_COLOR_EXTRA_FLAGS=$2" \
         -C "build-dir=build/$3/{wheel_tag}"
 }
+
+# Prints the real path of g++'s sanitizer runtime $1 (libasan.so,
+# libtsan.so), which an uninstrumented interpreter must preload ahead of
+# everything else; fails if g++ has none.
+sanitizer_runtime() {
+    local runtime
+    runtime=$(g++ -print-file-name="$1")
+    if [ ! -e "$runtime" ]; then
+        echo "error: g++ has no sanitizer runtime $1" >&2
+        return 1
+    fi
+    realpath "$runtime"
+}
+
+# Makes $1 an empty directory for a run's sanitizer reports and prints its
+# absolute path.  The sanitizers write their reports into files named after
+# the process id, so that a report from a subprocess whose failure a test
+# expects is not lost.
+fresh_report_dir() {
+    local dir
+    dir=$(realpath -m "$1")
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    echo "$dir"
+}

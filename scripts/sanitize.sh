@@ -36,21 +36,12 @@ venv=${SANITIZE_VENV:-build/sanitize/venv}
 python=$(make_venv "$venv")
 
 sanitize_flags="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined -g -O1"
-asan_runtime=$(g++ -print-file-name=libasan.so)
-if [ ! -e "$asan_runtime" ]; then
-    echo "error: g++ has no AddressSanitizer runtime (libasan.so)" >&2
-    exit 1
-fi
-asan_runtime=$(realpath "$asan_runtime")
+asan_runtime=$(sanitizer_runtime libasan.so)
 
 echo "sanitize: building the module with $sanitize_flags" >&2
 install_instrumented "$python" "$sanitize_flags" sanitize
 
-# The sanitizers write their reports into files named after the process id,
-# so that a report from a subprocess whose failure a test expects is not lost.
-report_dir=$(realpath -m build/sanitize/reports)
-rm -rf "$report_dir"
-mkdir -p "$report_dir"
+report_dir=$(fresh_report_dir build/sanitize/reports)
 
 sanitized() {
     env \

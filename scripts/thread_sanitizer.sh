@@ -35,19 +35,12 @@ if [ "$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("Py_GIL_D
 fi
 
 tsan_flags="-fsanitize=thread -fno-omit-frame-pointer -g -O1"
-tsan_runtime=$(g++ -print-file-name=libtsan.so)
-if [ ! -e "$tsan_runtime" ]; then
-    echo "error: g++ has no ThreadSanitizer runtime (libtsan.so)" >&2
-    exit 1
-fi
-tsan_runtime=$(realpath "$tsan_runtime")
+tsan_runtime=$(sanitizer_runtime libtsan.so)
 
 echo "thread_sanitizer: building the module with $tsan_flags" >&2
 install_instrumented "$python" "$tsan_flags" tsan
 
-report_dir=$(realpath -m build/tsan/reports)
-rm -rf "$report_dir"
-mkdir -p "$report_dir"
+report_dir=$(fresh_report_dir build/tsan/reports)
 suppressions=$(realpath scripts/thread_sanitizer.supp)
 
 sanitized() {

@@ -27,10 +27,11 @@ Generator *as_generator(PyObject *object)
 // body, closes it or forms an exception to throw in; the body releases it
 // when it suspends or finishes (see GeneratorBody), the others when they are
 // done.  While one thread holds it, every other call that would need it is
-// refused with "generator already executing".  Without the interpreter lock the claim
-// is one compare-and-swap, so that two threads can never both take it; the
-// release publishes what the holder changed (the resume point, the body's
-// state) to the next holder.  With the lock, a plain test and store suffice.
+// refused with "generator already executing".  Without the interpreter lock
+// the claim is one compare-and-swap, so that two threads can never both take
+// it; the release publishes what the holder changed (the resume point, the
+// body's state) to the next holder.  With the lock, a plain test and store
+// suffice.
 
 bool claim(Generator *generator)
 {
@@ -279,9 +280,9 @@ int generator_clear(PyObject *self)
 
 // Generators are recycled last in, first out, as their bodies' records
 // are, so that iterating colour after colour allocates nothing (with the
-// interpreter lock only: see kUseFreeLists).  A slot
-// keeps the object's memory with its collector header; 32 of them (about
-// 3 KB) cover a good many iterators alive at once.
+// interpreter lock only: see kUseFreeLists).  A slot keeps the object's
+// memory with its collector header; 32 of them (about 3 KB) cover a good
+// many iterators alive at once.
 constexpr int kGeneratorFreeListCapacity = 32;
 Generator *free_generators[kGeneratorFreeListCapacity];
 int free_generator_count = 0;
@@ -344,7 +345,7 @@ PyObject *generator_get_state(PyObject *self, void *)
 {
     const Generator *generator = as_generator(self);
     const int point = resume_point(generator);
-    const char *state = is_running(generator)             ? "GEN_RUNNING"
+    const char *state = is_running(generator)         ? "GEN_RUNNING"
                         : point == 0                  ? "GEN_CREATED"
                         : point == kGeneratorFinished ? "GEN_CLOSED"
                                                       : "GEN_SUSPENDED";
