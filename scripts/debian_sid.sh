@@ -17,6 +17,16 @@
 # ~/.cache/vantel-color/sid-arm64 by default.  Nothing is compiled there:
 # it holds only the interpreters (3.13, 3.14 and 3.15, their headers and
 # venv modules) that run and check what scripts/arm64.sh cross-builds.
+#
+# DEBIAN_SID_MINIMAL=1 with a foreign DEBIAN_ARCH makes and uses instead a
+# root in which nothing was ever run: debootstrap's first stage downloads
+# the interpreters (3.13, 3.14 and 3.15 with their headers) and all they
+# need, and every package is unpacked by this machine, with no maintainer
+# script run and nothing byte-compiled under emulation: a minute or so
+# rather than half an hour.  It has no pip, apt or dpkg database, just
+# interpreters that run (their venv module with --without-pip), which is
+# all scripts/arm64.sh asks of it; it lives in
+# ~/.cache/vantel-color/sid-<arch>-minimal by default.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -47,9 +57,22 @@ else
     packages=()
     versions="3.13 3.14 3.15"
 fi
+minimal=false
+if [ -n "${DEBIAN_SID_MINIMAL:-}" ]; then
+    if [ "$arch" = "$host_arch" ]; then
+        echo "error: DEBIAN_SID_MINIMAL is for a foreign DEBIAN_ARCH only" >&2
+        exit 2
+    fi
+    minimal=true
+    root_name=sid-$arch-minimal
+fi
 root=$(realpath -m "${SID_ROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/vantel-color/$root_name}")
 for version in $versions; do
-    packages+=("python$version" "python$version-dev" "python$version-venv")
+    if $minimal; then
+        packages+=("python$version" "libpython$version-dev")
+    else
+        packages+=("python$version" "python$version-dev" "python$version-venv")
+    fi
 done
 if [ "$arch" = "$host_arch" ]; then
     # The debug interpreter (Py_DEBUG, with sys.gettotalrefcount) of the
@@ -116,6 +139,42 @@ mount_into_root() {
 mkdir -p "$(dirname "$root")"
 exec 9>"$root.lock"
 flock 9
+if $minimal && { [ ! -f "$ready" ] || [ "$(cat "$ready")" != "${packages[*]}" ]; }; then
+    # The first stage unpacks the essential packages and only downloads the
+    # others (the interpreters among them), which are unpacked here the
+    # same way; the second stage, which would configure them all under
+    # emulation, is never run.  Debian's loader searches the multiarch
+    # library directories without an ld.so.cache.
+    if ! command -v debootstrap >/dev/null; then
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap
+    fi
+    # Never remove a root that something is still mounted into.
+    if grep -q " $root/" /proc/mounts; then
+        echo "error: $root has mounts left in it; unmount them first" >&2
+        exit 1
+    fi
+    rm -rf "$root"
+    mirror=$(debian_mirror)
+    echo "debian_sid: making a minimal Debian sid $arch root in $root from $mirror" >&2
+    include=$(IFS=,; echo "${packages[*]}")
+    if ! debootstrap --foreign --variant=minbase --arch="$arch" --include="$include" \
+        sid "$root" "$mirror" >"$root.debootstrap.log" 2>&1; then
+        cat "$root.debootstrap.log" >&2
+        exit 1
+    fi
+    for deb in "$root"/var/cache/apt/archives/*.deb; do
+        dpkg-deb --fsys-tarfile "$deb" | tar -C "$root" --keep-directory-symlink -xf -
+    done
+    rm -f "$root"/var/cache/apt/archives/*.deb
+    # In a container, the first stage links /proc to the machine's own
+    # instead of leaving a directory to mount on.
+    if [ -L "$root/proc" ]; then
+        rm "$root/proc"
+        mkdir "$root/proc"
+    fi
+    echo "${packages[*]}" >"$ready"
+fi
 if [ ! -f "$ready" ] || [ "$(cat "$ready")" != "${packages[*]}" ]; then
     if ! command -v debootstrap >/dev/null; then
         apt-get update -qq

@@ -64,66 +64,13 @@ if ! tr -s ' \n' ' ' <"$work/show.txt" | grep -q "consistent with the following 
 fi
 
 echo "== $tag: licence, metadata and tags"
-"$tools" - "${repaired[0]}" "${tag%t}-$tag-$policy" "$(basename "$sdist")" <<'EOF'
-import email.parser
-import sys
-import zipfile
-from pathlib import Path
-
-wheel, wanted_tag, sdist_name = sys.argv[1:]
-sdist_version = sdist_name.removesuffix(".tar.gz").split("-")[1]
-license_text = Path("LICENSE").read_bytes()
-parse = email.parser.BytesParser().parsebytes
-
-with zipfile.ZipFile(wheel) as archive:
-    (info,) = {name.split("/")[0] for name in archive.namelist() if ".dist-info/" in name}
-    if archive.read(f"{info}/licenses/LICENSE") != license_text:
-        sys.exit(f"{wheel}: {info}/licenses/LICENSE differs from the source tree's")
-    metadata = parse(archive.read(f"{info}/METADATA"))
-    if metadata["Version"] != sdist_version:
-        sys.exit(f"{wheel}: version {metadata['Version']}, the sdist's {sdist_version}")
-    if metadata["License-Expression"] != "MIT" or metadata["License-File"] != "LICENSE":
-        sys.exit(f"{wheel}: License-Expression {metadata['License-Expression']!r}, "
-                 f"License-File {metadata['License-File']!r}")
-    tags = parse(archive.read(f"{info}/WHEEL")).get_all("Tag")
-    if wanted_tag not in tags:
-        sys.exit(f"{wheel}: WHEEL tags {tags} lack {wanted_tag}")
-    free_threading = "Programming Language :: Python :: Free Threading :: 3 - Stable"
-    if wanted_tag.split("-")[1].endswith("t") and free_threading not in metadata.get_all("Classifier"):
-        sys.exit(f"{wheel}: a free-threaded wheel without the classifier {free_threading!r}")
-    # A grafted library would mean the module started to need one from
-    # outside the interpreter.
-    grafted = [name for name in archive.namelist() if ".libs/" in name]
-    if grafted:
-        sys.exit(f"{wheel}: auditwheel grafted libraries into the wheel: {grafted}")
-print(f"ok: version {metadata['Version']}, MIT licence, tags {', '.join(tags)}")
-EOF
+"$tools" scripts/wheel_metadata.py "${repaired[0]}" "${tag%t}-$tag-$policy" "$(basename "$sdist")"
 
 echo "== $tag: the repaired wheel in a fresh virtual environment"
 "$python" -m venv "$work/venv"
 "$work/venv/bin/python" -m pip install --quiet --no-index --no-deps "${repaired[0]}"
 cd "$work"  # away from the source tree: only the installed wheel counts
-"$work/venv/bin/python" -I - "${repaired[0]}" <<'EOF'
-import importlib.metadata
-import sys
-import sysconfig
-from pathlib import Path
-
-import vantel.color
-from vantel.color import Color
-
-wheel_version = Path(sys.argv[1]).name.split("-")[1]
-assert Path(vantel.color.__file__).is_relative_to(sys.prefix), vantel.color.__file__
-assert vantel.color.__version__ == importlib.metadata.version("vantel-color") == wheel_version, (
-    vantel.color.__version__, importlib.metadata.version("vantel-color"), wheel_version)
-color = Color(300, -4, 10)
-assert repr(color) == "Color(255, 0, 10, 255)", repr(color)
-# A free-threaded interpreter turns the GIL back on for a module that does
-# not declare that it runs without it.
-if sysconfig.get_config_var("Py_GIL_DISABLED"):
-    assert not sys._is_gil_enabled(), "importing vantel.color turned the GIL on"
-print(f"ok: vantel.color {vantel.color.__version__} from {Path(vantel.color.__file__).parent}: {color!r}")
-EOF
+"$work/venv/bin/python" -I "$repo/scripts/wheel_installed.py" "${repaired[0]}"
 "$work/venv/bin/python" -I "$repo/examples/demo.py"
 cd "$repo"
 

@@ -10,6 +10,10 @@
 # Hypothesis runs with its "ci" profile: no deadline, which a slow machine
 # (an emulated one) would otherwise trip over, and a fixed seed.
 # WHEEL_TESTS_VENV chooses the environment (default build/wheel-tests/venv-<version>-<machine>).
+# WHEEL_TESTS_READY=1 says that it is ready, the wheel and the test tools
+# installed in it by the caller (scripts/arm64.sh installs them from outside
+# the emulated machine, where pip would run for minutes): it is used as it
+# is, once the wheel installed there is found to be WHEEL's version.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -23,9 +27,17 @@ shift
 python=$(find_python)
 version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 venv=$(realpath -m "${WHEEL_TESTS_VENV:-build/wheel-tests/venv-$version-$(uname -m)}")
-rm -rf "$venv"
-"$python" -m venv "$venv"
-"$venv/bin/python" -m pip install --quiet "pytest>=8" "hypothesis>=6"
-"$venv/bin/python" -m pip install --quiet --no-index --no-deps "$wheel"
+if [ -n "${WHEEL_TESTS_READY:-}" ]; then
+    installed=$("$venv/bin/python" -c 'import importlib.metadata; print(importlib.metadata.version("vantel-color"))')
+    if [ "$installed" != "$(basename "$wheel" | cut -d- -f2)" ]; then
+        echo "error: $venv holds vantel-color $installed, not $wheel" >&2
+        exit 1
+    fi
+else
+    rm -rf "$venv"
+    "$python" -m venv "$venv"
+    "$venv/bin/python" -m pip install --quiet "pytest>=8" "hypothesis>=6"
+    "$venv/bin/python" -m pip install --quiet --no-index --no-deps "$wheel"
+fi
 export VANTEL_COLOR_WHEEL_TEST=1
 exec "$venv/bin/python" -m pytest -q -p no:cacheprovider --hypothesis-profile=ci "$@"

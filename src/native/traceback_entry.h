@@ -9,6 +9,8 @@
 #ifndef VANTEL_COLOR_TRACEBACK_ENTRY_H
 #define VANTEL_COLOR_TRACEBACK_ENTRY_H
 
+#include <Python.h>
+
 #include <cstddef>
 #include <iterator>
 
