@@ -186,7 +186,16 @@ def gen_close(generator):
 
 
 def gen_list(generator):
-    return list(generator)
+    """Drains the generator.  Refused part way, the items it took before
+    travel with the refusal: they were yielded all the same."""
+    taken = []
+    try:
+        for item in generator:
+            taken.append(item)
+    except ValueError as error:
+        error.taken = taken
+        raise
+    return taken
 
 
 def gen_inspect(generator):
@@ -247,6 +256,7 @@ def test_generator_shared_by_threads(fast_switching, mix):
                     result = "thrown"
                 except ValueError as error:
                     assert str(error) == REFUSED
+                    produced.extend(getattr(error, "taken", ()))
                     continue
                 if call is not gen_inspect and opened % 2 == 1 and window.count == opened:
                     raise AssertionError(f"{call.__name__} ran inside throw(): {result!r}")
