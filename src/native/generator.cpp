@@ -61,12 +61,18 @@ void release(Generator *generator)
 #endif
 }
 
-// The references the generator owns, which finishing releases: the body's
-// state last, since its release may run arbitrary code.
-constexpr PyObject *Generator::*kOwnedFields[] = {
+// The references the generator holds, which finishing clears and releases
+// (the code object only where it is owned): the body's state last, since its
+// release may run arbitrary code.
+constexpr PyObject *Generator::*kHeldFields[] = {
     &Generator::code,     &Generator::frame,       &Generator::name,
     &Generator::qualname, &Generator::module_name, &Generator::state,
 };
+
+bool is_owned(PyObject *Generator::*field)
+{
+    return kGeneratorOwnsCode || field != &Generator::code;
+}
 
 bool is_running(const Generator *generator)
 {
@@ -264,7 +270,9 @@ int generator_traverse(PyObject *self, visitproc visit, void *arg)
 {
     const Generator *generator = as_generator(self);
     Py_VISIT(load_relaxed(generator->state));
-    Py_VISIT(load_relaxed(generator->code));
+    if (kGeneratorOwnsCode) {
+        Py_VISIT(load_relaxed(generator->code));
+    }
     Py_VISIT(load_relaxed(generator->frame));
     Py_VISIT(load_relaxed(generator->name));
     Py_VISIT(load_relaxed(generator->qualname));
@@ -461,7 +469,7 @@ PyObject *new_generator(GeneratorBody body, PyObject *state, PyObject *code, PyO
     // that resumes the generator first.
     store_relaxed(generator->body, body);
     store_relaxed(generator->state, state);
-    store_relaxed(generator->code, Py_NewRef(code));
+    store_relaxed(generator->code, kGeneratorOwnsCode ? Py_NewRef(code) : code);
     store_relaxed(generator->frame, static_cast<PyObject *>(nullptr));
     store_relaxed(generator->name, Py_NewRef(name));
     store_relaxed(generator->qualname, Py_NewRef(qualname));
@@ -490,11 +498,12 @@ void suspend_generator(Generator *generator, int point)
 void finish_generator(Generator *generator)
 {
     store_relaxed(generator->resume_point, kGeneratorFinished);
-    PyObject *released[std::size(kOwnedFields)];
+    PyObject *released[std::size(kHeldFields)];
     Py_BEGIN_CRITICAL_SECTION(generator);
-    for (std::size_t i = 0; i < std::size(kOwnedFields); ++i) {
-        released[i] = load_relaxed(generator->*kOwnedFields[i]);
-        store_relaxed(generator->*kOwnedFields[i], static_cast<PyObject *>(nullptr));
+    for (std::size_t i = 0; i < std::size(kHeldFields); ++i) {
+        PyObject *held = load_relaxed(generator->*kHeldFields[i]);
+        released[i] = is_owned(kHeldFields[i]) ? held : nullptr;
+        store_relaxed(generator->*kHeldFields[i], static_cast<PyObject *>(nullptr));
     }
     Py_END_CRITICAL_SECTION();
     release(generator);

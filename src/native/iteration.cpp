@@ -137,6 +137,11 @@ int make_iteration_constants()
 
 int make_iteration_code_object()
 {
+    // Generators may borrow it (see kGeneratorOwnsCode), even ones made by
+    // an earlier, failed execution: once made, it stays.
+    if (!kGeneratorOwnsCode && iter_code != nullptr) {
+        return 0;
+    }
     return set_constant(iter_code,
                         new_descriptive_code(kImplementationFile, "__iter__", "__iter__", 14,
                                              {"self"}, CO_OPTIMIZED | CO_NEWLOCALS | CO_GENERATOR));
