@@ -4,8 +4,15 @@ which the build system makes and installs beside the package."""
 import os
 
 import pytest
+from hypothesis import settings
 
 from support import built_for_tests, load_extension
+
+# No wall-clock limit on an example: the suite runs under sanitizers, under
+# emulation and beside other jobs, where an example's time says nothing
+# about the module.
+settings.register_profile("no-deadline", deadline=None)
+settings.load_profile("no-deadline")
 
 # Set where the suite tests an installed wheel (cibuildwheel's test step on
 # Windows, macOS and Linux runners): a wheel never carries the test suite's
