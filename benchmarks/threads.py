@@ -19,7 +19,10 @@ Wall-clock figures move with whatever else the machine does, so only ratios
 of runs made side by side are kept: within one round, two threads' throughput
 over one thread's in the same process (the scaling; 2 is perfect), and each
 run's throughput over the first --run's one-thread run of the same round.
-The figures are the medians of the rounds' ratios.
+The figures are the medians of the rounds' ratios.  The last column is
+the processor time the threads spent per colour, two threads' over one
+thread's: 1 when the threads do not slow each other down (contending for
+memory that both change, say), whatever else takes the processors.
 """
 
 import argparse
@@ -50,27 +53,37 @@ def job(colours, start):
     return total
 
 
+def timed_job(colours, start, processor_times):
+    began = time.thread_time()
+    job(colours, start)
+    processor_times.append(time.thread_time() - began)
+
+
 def throughput(threads, colours):
-    """Colours built and iterated per second by `threads` threads at once."""
+    """Colours built and iterated per second by `threads` threads at once,
+    and the processor time the threads spent per colour."""
     start = threading.Barrier(threads + 1)
-    running = [threading.Thread(target=job, args=(colours, start)) for _ in range(threads)]
+    processor_times = []
+    running = [threading.Thread(target=timed_job, args=(colours, start, processor_times))
+               for _ in range(threads)]
     for thread in running:
         thread.start()
     start.wait()
     began = time.perf_counter()
     for thread in running:
         thread.join()
-    return threads * colours / (time.perf_counter() - began)
+    return threads * colours / (time.perf_counter() - began), sum(processor_times) / (threads * colours)
 
 
 def worker(colours, first):
     import vantel.color.color  # noqa: F401  imported before the timing, and before the GIL check
 
     order = THREAD_COUNTS if first == 1 else THREAD_COUNTS[::-1]
-    rates = {threads: throughput(threads, colours) for threads in order}
+    measured = {threads: throughput(threads, colours) for threads in order}
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
     print(json.dumps({"gil": gil, "version": sys.version.split()[0],
-                      "rates": {str(threads): rate for threads, rate in rates.items()}}))
+                      "rates": {str(threads): rate for threads, (rate, _) in measured.items()},
+                      "processor": {str(threads): seconds for threads, (_, seconds) in measured.items()}}))
 
 
 def run_worker(command, colours, first):
@@ -86,7 +99,8 @@ def run_worker(command, colours, first):
 
 def measure(runs, rounds, colours):
     """Per --run: its last worker report and, per thread count, the rounds'
-    (scaling, relative) ratios.  A run that fails once is not run again."""
+    (scaling, relative, processor time) ratios.  A run that fails once is not
+    run again."""
     reports = {}
     ratios = {label: {threads: [] for threads in THREAD_COUNTS} for label, _ in runs}
     for round_number in range(rounds):
@@ -100,10 +114,11 @@ def measure(runs, rounds, colours):
         results = {label: result for label, result in results.items() if "failed" not in result}
         reference = results[runs[0][0]]["rates"]["1"]
         for label, result in results.items():
-            rates = result["rates"]
+            rates, processor = result["rates"], result["processor"]
             for threads in THREAD_COUNTS:
                 ratios[label][threads].append(
-                    (rates[str(threads)] / rates["1"], rates[str(threads)] / reference))
+                    (rates[str(threads)] / rates["1"], rates[str(threads)] / reference,
+                     processor[str(threads)] / processor["1"]))
         print(f"round {round_number + 1}/{rounds}: " + "; ".join(
             f"{label} " + ", ".join(f"{results[label]['rates'][str(threads)] / 1e6:.2f}"
                                     for threads in THREAD_COUNTS)
@@ -115,17 +130,17 @@ def table(runs, reports, ratios):
     reference = runs[0][0]
     header = ("interpreter", "GIL after import",
               *(f"{threads} thread{'s' * (threads > 1)}, over {reference}, 1 thread" for threads in THREAD_COUNTS),
-              "2 threads over 1 thread")
+              "2 threads over 1 thread", "processor time per colour, 2 threads over 1")
     rows = []
     for label, _ in runs:
         if "failed" in reports[label]:
-            rows.append((label, "", *[f"failed (exit {reports[label]['failed']})"] * 3))
+            rows.append((label, "", *[f"failed (exit {reports[label]['failed']})"] * 4))
             continue
         medians = {threads: [statistics.median(column) for column in zip(*ratios[label][threads])]
                    for threads in THREAD_COUNTS}
         rows.append((label, "on" if reports[label]["gil"] else "off",
                      *(f"{medians[threads][1]:.2f}" for threads in THREAD_COUNTS),
-                     f"{medians[2][0]:.2f}"))
+                     f"{medians[2][0]:.2f}", f"{medians[2][2]:.2f}"))
     return header, rows
 
 
