@@ -28,7 +28,7 @@ source scripts/lib.sh
 tarball=${CPYTHON_TARBALL:-$(realpath -m ../shared/cpython/Python-3.14.7.tar.xz)}
 release=Python-3.14.7
 dll=python314
-cache=${VANTEL_COLOR_CACHE:-$HOME/.cache/vantel-color}
+cache=${VANTEL_COLOR_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/vantel-color}
 headers=$cache/windows-headers-$release
 out=build/portability
 target=x86_64-w64-mingw32
