@@ -135,6 +135,29 @@ mount_into_root() {
     mounted+=("$root$2")
 }
 
+# make_root KIND OPTION...: makes $root afresh with debootstrap and the
+# OPTIONs, from the mirror apt uses; KIND names the root in a message.
+make_root() {
+    local kind=$1 mirror
+    shift
+    if ! command -v debootstrap >/dev/null; then
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap
+    fi
+    # Never remove a root that something is still mounted into (a run
+    # killed before it could clean up): that would reach into the mounts.
+    if grep -q " $root/" /proc/mounts; then
+        echo "error: $root has mounts left in it; unmount them first" >&2
+        exit 1
+    fi
+    rm -rf "$root"
+    mirror=$(debian_mirror)
+    echo "debian_sid: making a $kind $arch root in $root from $mirror" >&2
+    if ! debootstrap "$@" --arch="$arch" sid "$root" "$mirror" >"$root.debootstrap.log" 2>&1; then
+        cat "$root.debootstrap.log" >&2
+        exit 1
+    fi
+}
 # One run at a time makes or completes the root.
 mkdir -p "$(dirname "$root")"
 exec 9>"$root.lock"
@@ -145,24 +168,8 @@ if $minimal && { [ ! -f "$ready" ] || [ "$(cat "$ready")" != "${packages[*]}" ];
     # same way; the second stage, which would configure them all under
     # emulation, is never run.  Debian's loader searches the multiarch
     # library directories without an ld.so.cache.
-    if ! command -v debootstrap >/dev/null; then
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap
-    fi
-    # Never remove a root that something is still mounted into.
-    if grep -q " $root/" /proc/mounts; then
-        echo "error: $root has mounts left in it; unmount them first" >&2
-        exit 1
-    fi
-    rm -rf "$root"
-    mirror=$(debian_mirror)
-    echo "debian_sid: making a minimal Debian sid $arch root in $root from $mirror" >&2
-    include=$(IFS=,; echo "${packages[*]}")
-    if ! debootstrap --foreign --variant=minbase --arch="$arch" --include="$include" \
-        sid "$root" "$mirror" >"$root.debootstrap.log" 2>&1; then
-        cat "$root.debootstrap.log" >&2
-        exit 1
-    fi
+    make_root "minimal Debian sid" --foreign --variant=minbase \
+        --include="$(IFS=,; echo "${packages[*]}")"
     for deb in "$root"/var/cache/apt/archives/*.deb; do
         dpkg-deb --fsys-tarfile "$deb" | tar -C "$root" --keep-directory-symlink -xf -
     done
@@ -176,25 +183,8 @@ if $minimal && { [ ! -f "$ready" ] || [ "$(cat "$ready")" != "${packages[*]}" ];
     echo "${packages[*]}" >"$ready"
 fi
 if [ ! -f "$ready" ] || [ "$(cat "$ready")" != "${packages[*]}" ]; then
-    if ! command -v debootstrap >/dev/null; then
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap
-    fi
     if [ ! -x "$root/usr/bin/apt-get" ]; then
-        # Never remove a root that something is still mounted into (a run
-        # killed before it could clean up): that would reach into the mounts.
-        if grep -q " $root/" /proc/mounts; then
-            echo "error: $root has mounts left in it; unmount them first" >&2
-            exit 1
-        fi
-        rm -rf "$root"
-        mirror=$(debian_mirror)
-        echo "debian_sid: making a Debian sid $arch root in $root from $mirror" >&2
-        if ! debootstrap --variant=minbase --arch="$arch" sid "$root" "$mirror" \
-            >"$root.debootstrap.log" 2>&1; then
-            cat "$root.debootstrap.log" >&2
-            exit 1
-        fi
+        make_root "Debian sid" --variant=minbase
     fi
 fi
 cp /etc/resolv.conf "$root/etc/resolv.conf"
