@@ -127,9 +127,13 @@ def run_compiler(tmp_path, compiler, source, *extra):
         "-Wextra",
         "-Werror",
         "-Wpedantic",
-        # The interpreter's headers are not ours to judge.
+        # The interpreter's headers are not ours to judge.  gcc would resolve
+        # the links of a system directory, and Debian's debug include
+        # directory links into the release one: its pyconfig.h, without
+        # Py_DEBUG, would be read.
         "-isystem",
         sysconfig.get_paths()["include"],
+        *(["-fno-canonical-system-headers"] if name in ("gcc", "g++") else []),
         "-I" + vantel.color.get_include(),
         *extra,
         str(source_file),
