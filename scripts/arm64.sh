@@ -38,7 +38,8 @@
 # scripts/release_wheel.sh repairs and checks each wheel there with the
 # root's own pip, and scripts/test.sh's pytest phase runs there, the module
 # and the test builds compiled by the root's g++ (installed on first use):
-# some 35 minutes on two cores.  The other phases stay x86-64 only:
+# its pytest run about 30 minutes on two cores, the whole command well over
+# an hour the first time.  The other phases stay x86-64 only:
 # AddressSanitizer cannot map its shadow memory under qemu-user, valgrind
 # does not run under it, and the release and API checks are what this
 # script and the x86-64 run already do.
