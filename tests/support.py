@@ -52,6 +52,8 @@ REFUSAL = (
 INTERPRETER_CHANGE = (
     "Interpreter change detected - this module can only be loaded into one interpreter per process."
 )
+# What executing a second module object raises.
+REINITIALISATION = "Module 'color' has already been imported. Re-initialisation is not supported."
 # The test build that believes it was compiled for Python 254.253 warns with
 # this text whenever it is executed, naming the running version.
 VERSION_WARNING = (

@@ -17,12 +17,12 @@ import sys
 import pytest
 
 import vantel.color.color as color_module
-from support import INIT_ENTRY, INTERPRETER_CHANGE, REDUCE_ENTRY, SETTER_ENTRIES, body_entry, run_scenario
+from support import (INIT_ENTRY, INTERPRETER_CHANGE, REDUCE_ENTRY, REINITIALISATION,
+                     SETTER_ENTRIES, body_entry, run_scenario)
 from vantel.color.color import Color
 
 SO_PATH = color_module.__file__
 FLAG = "__pyx_module_is_main_vantel__color__color"
-REINITIALISATION = "Module 'color' has already been imported. Re-initialisation is not supported."
 
 
 def test_repeated_imports_give_the_same_module():

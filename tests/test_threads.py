@@ -24,7 +24,8 @@ import time
 
 import pytest
 
-from support import INTERPRETER_CHANGE, VERSION_WARNING, WORKING, clamp, run_scenario
+from support import (INTERPRETER_CHANGE, REINITIALISATION, VERSION_WARNING, WORKING, clamp,
+                     run_scenario)
 from vantel.color.color import Color
 
 THREADS = 8
@@ -328,15 +329,142 @@ def test_subclass_finalisers_in_threads(fast_switching):
 
 
 # ---------------------------------------------------------------------------
+# Every kind of object the module makes: each operation that changes it races
+# each operation that reads it.  A reader may see any value a writer stored,
+# or the first, but nothing half-made: `check` says what a single thread
+# could have seen.  A new attribute gets its row here.
+
+class Tinted(Color):
+    pass
+
+
+class Shaded(Color):
+    pass
+
+
+NAMES = ("first", "second", "third")
+TEXTS = NAMES + ("__iter__", "Color.__iter__", "__reduce_cython__", "Color.__reduce_cython__",
+                 "vantel.color.color")
+OBJECT_REPR = re.compile(
+    r"<(function (first|second|third|Color.__reduce_cython__)|vantel.color.color.generator object)"
+    r" at 0x[0-9a-f]+>")
+
+
+def known_text(value):
+    return value in TEXTS or OBJECT_REPR.fullmatch(value) is not None
+
+
+def in_range_or_text(value):
+    return in_range(value) if isinstance(value, list) else TEXT_FORM.fullmatch(value) is not None
+
+
+def set_names(target, step):
+    for attribute in ("__name__", "__qualname__", "__module__"):
+        setattr(target, attribute, NAMES[step % 3])
+
+
+def resume(generator, step):
+    try:
+        next(generator, None)
+    except ValueError as error:  # another writer is running it
+        assert str(error) == REFUSED
+
+
+def weak_reference(target, step):
+    import weakref
+
+    assert weakref.ref(target)() is target
+
+
+# kind: (make, writers, readers, check of what a reader returned)
+RACES = {
+    "colour": (
+        lambda: Color(1, 2, 3, 4),
+        [lambda c, step: setattr(c, "rg"[step % 2], step),
+         lambda c, step: c.__init__(step, -step, 3 * step)],
+        [list, repr, lambda c: [c.red, c.green, c.blue, c.alpha], lambda c: [*c]],
+        in_range_or_text,
+    ),
+    "subclass instance": (
+        lambda: Tinted(1, 2, 3, 4),
+        [lambda c, step: setattr(c, "__class__", (Tinted, Shaded)[step % 2]),
+         lambda c, step: setattr(c, "note", step), lambda c, step: setattr(c, "alpha", step),
+         weak_reference],
+        [list, repr, lambda c: type(c).__name__, lambda c: c.__dict__.get("note", 0),
+         lambda c: len(__import__("weakref").getweakrefs(c))],
+        lambda value: (value in ("Tinted", "Shaded") or type(value) is int
+                       or in_range_or_text(value)),
+    ),
+    "generator": (
+        lambda: iter(Color(1, 2, 3, 4)),
+        [set_names, weak_reference, resume],
+        [repr, lambda g: g.__name__, lambda g: g.__qualname__, lambda g: g.__module__,
+         lambda g: g.gi_frame is None or g.gi_frame.f_code.co_name,
+         lambda g: [g.gi_running, g.gi_suspended]],
+        lambda value: not isinstance(value, str) or known_text(value),
+    ),
+    "module-level function": (
+        lambda: __import__("vantel.color.color", fromlist=["_"]).__reduce_cython__,
+        [set_names],
+        [repr, lambda f: f.__name__, lambda f: f.__qualname__, lambda f: f.__module__,
+         lambda f: f.__code__.co_name, lambda f: f.__globals__["__name__"]],
+        known_text,
+    ),
+}
+RACE_PAIRS = [
+    pytest.param(kind, w, r, id=f"{kind}-writer{w}-reader{r}")
+    for kind, (_, writers, readers, _) in RACES.items()
+    for w in range(len(writers)) for r in range(len(readers))
+]
+
+
+@pytest.mark.parametrize("kind, writer, reader", RACE_PAIRS)
+def test_writer_races_reader(fast_switching, kind, writer, reader):
+    make, writers, readers, check = RACES[kind]
+    target = make()
+    saved = {name: getattr(target, name) for name in ("__name__", "__qualname__", "__module__")
+             if kind == "module-level function"}
+    seen = []
+
+    def worker(index):
+        for step in range(300):
+            if index % 2:
+                writers[writer](target, step)
+            else:
+                seen.append(readers[reader](target))
+
+    try:
+        run_threads(worker, count=4)
+    finally:
+        for name, value in saved.items():
+            setattr(target, name, value)
+    bad = [value for value in seen if not check(value)]
+    assert not bad, bad[:3]
+
+
+# ---------------------------------------------------------------------------
 # Imports from several threads, in fresh interpreters.
 
 def test_threads_racing_to_import_get_one_module():
-    assert run_scenario("racing_imports", THREADS) == {
-        "count": THREADS,
+    assert run_scenario("racing_imports", THREADS, "import") == {
         "distinct": 1,
         "registered": True,
         "colours": sorted([i, 2 * i, 255, 255] for i in range(THREADS)),
+        "refusals": [],
+        "all": THREADS,
     }
+
+
+def test_threads_racing_to_create_and_execute_get_one_whole_module():
+    """Each thread gets the one module, executed to its end, or the refusal
+    a module made before another thread's exec gets; never a module that
+    another thread is still executing, nor two executed modules."""
+    for _ in range(10):
+        outcome = run_scenario("racing_imports", THREADS, "create and exec")
+        assert outcome["refusals"] in ([], [REINITIALISATION])
+        assert outcome["distinct"] == 1 and outcome["registered"], outcome
+        assert outcome["all"] == THREADS, outcome  # a thread that got no Color failed
+        assert all(c[1:] == [2 * c[0], 255, 255] for c in outcome["colours"]), outcome
 
 
 def test_second_interpreters_started_from_threads_are_refused():

@@ -262,7 +262,9 @@ int make_construction_constants()
 {
     constexpr const char *names[] = {"r", "g", "b", "a"};
     for (int i = 0; i < 4; ++i) {
-        if (set_constant(parameter_names[i], PyUnicode_InternFromString(names[i])) < 0) {
+        const char *name = names[i];
+        if (make_constant(parameter_names[i], [name] { return PyUnicode_InternFromString(name); }) <
+            0) {
             return -1;
         }
     }

@@ -8,17 +8,21 @@
 
 #include <Python.h>
 
+// A function as the PyCFunction a PyMethodDef stores, and as the `void *` a
+// module slot stores.  Macros, not functions: casts written in a static
+// table's initialiser leave the table constant-initialised, complete before
+// the interpreter or any thread reads it, where a call would make it a
+// dynamic initialiser that writes the table when the shared object loads.
+#define VANTEL_COLOR_PYCFUNCTION(function) \
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function))
+#define VANTEL_COLOR_SLOT_FUNCTION(function) reinterpret_cast<void *>(function)
+
 namespace vantel::color {
 
-template <class To, class From> To function_cast(From function) noexcept
+// The stored PyCFunction back as the signature its flags name.
+template <class To> To function_cast(PyCFunction function) noexcept
 {
     return reinterpret_cast<To>(reinterpret_cast<void (*)(void)>(function));
-}
-
-// `Function` as the PyCFunction a PyMethodDef stores.
-template <auto Function> PyCFunction as_pycfunction() noexcept
-{
-    return function_cast<PyCFunction>(Function);
 }
 
 }  // namespace vantel::color

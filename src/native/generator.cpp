@@ -384,7 +384,7 @@ PyObject *generator_get_frame(PyObject *self, void *)
     if (code) {
         OwnedRef frame(reinterpret_cast<PyObject *>(
             PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()),
-                        module_dict, nullptr)));
+                        load_published(module_dict), nullptr)));
         if (!frame) {
             return nullptr;
         }
@@ -401,7 +401,7 @@ PyMethodDef generator_methods[] = {
     {"send", generator_send, METH_O,
      PyDoc_STR("send(arg) -> send 'arg' into generator,\n"
                "return next yielded value or raise StopIteration.")},
-    {"throw", as_pycfunction<generator_throw>(), METH_FASTCALL,
+    {"throw", VANTEL_COLOR_PYCFUNCTION(generator_throw), METH_FASTCALL,
      PyDoc_STR("throw(value)\nthrow(type[,value[,tb]])\n\n"
                "Raise exception in generator, return next yielded value or raise\n"
                "StopIteration.")},

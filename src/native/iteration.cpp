@@ -129,22 +129,19 @@ PyObject *color_body(Generator *generator, PyObject *sent)
 
 int make_iteration_constants()
 {
-    if (set_constant(iter_name, PyUnicode_InternFromString("__iter__")) < 0) {
+    if (make_constant(iter_name, [] { return PyUnicode_InternFromString("__iter__"); }) < 0) {
         return -1;
     }
-    return set_constant(iter_qualname, PyUnicode_InternFromString("Color.__iter__"));
+    return make_constant(iter_qualname,
+                         [] { return PyUnicode_InternFromString("Color.__iter__"); });
 }
 
 int make_iteration_code_object()
 {
-    // Generators may borrow it (see kGeneratorOwnsCode), even ones made by
-    // an earlier, failed execution: once made, it stays.
-    if (!kGeneratorOwnsCode && iter_code != nullptr) {
-        return 0;
-    }
-    return set_constant(iter_code,
-                        new_descriptive_code(kImplementationFile, "__iter__", "__iter__", 14,
-                                             {"self"}, CO_OPTIMIZED | CO_NEWLOCALS | CO_GENERATOR));
+    return make_constant(iter_code, [] {
+        return new_descriptive_code(kImplementationFile, "__iter__", "__iter__", 14, {"self"},
+                                    CO_OPTIMIZED | CO_NEWLOCALS | CO_GENERATOR);
+    });
 }
 
 int ready_iteration_record_type()

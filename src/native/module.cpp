@@ -20,6 +20,7 @@
 #include "module_state.h"
 #include "pickling.h"
 #include "references.h"
+#include "shared_memory.h"
 #include "traceback_entry.h"
 
 // A test build may pretend to have been compiled for another interpreter
@@ -47,10 +48,51 @@ VANTEL_COLOR_EXPORT int __pyx_module_is_main_vantel__color__color = 0;
 namespace vantel::color {
 namespace {
 
+// The module's own state: written only by create and exec, under the lock
+// below.
+//
 // The process belongs to the first interpreter that creates the module.
 int64_t owning_interpreter = -1;
 // The one module instance; never released once exec has succeeded.
 PyObject *module_instance = nullptr;
+
+// Create and exec run one at a time in the process, so that one module is
+// ever executed and no thread is handed a module that another thread is
+// still executing: a create or exec that comes while an exec runs waits for
+// its outcome.  Exec can run Python code (a warnings hook, a namespace's
+// __setattr__) that creates or executes the module again on the same thread;
+// that thread holds the lock already and goes on, seeing what it would see
+// with the interpreter lock alone.  With the interpreter lock the mutex is
+// only ever contended when exec lets another thread run.
+class ModuleLock {
+public:
+    ModuleLock()
+    {
+        const unsigned long me = PyThread_get_thread_ident();
+        if (load_relaxed(holder_) == me) {
+            return;
+        }
+        PyMutex_Lock(&mutex_);
+        store_relaxed(holder_, me);
+        taken_ = true;
+    }
+    ~ModuleLock()
+    {
+        if (taken_) {
+            store_relaxed(holder_, 0UL);
+            PyMutex_Unlock(&mutex_);
+        }
+    }
+    ModuleLock(const ModuleLock &) = delete;
+    ModuleLock &operator=(const ModuleLock &) = delete;
+
+private:
+    static inline PyMutex mutex_{};
+    // The thread that holds the mutex, or 0.  Only that thread ever finds
+    // its own identity here, so a relaxed access suffices.
+    static inline unsigned long holder_ = 0;
+    bool taken_ = false;
+};
 
 // ---------------------------------------------------------------------------
 // Creation.
@@ -77,17 +119,21 @@ PyObject *color_module_create(PyObject *spec, PyModuleDef *)
     if (interpreter == -1) {
         return nullptr;
     }
-    if (owning_interpreter == -1) {
-        owning_interpreter = interpreter;
-    } else if (owning_interpreter != interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one "
-                        "interpreter per process.");
-        return nullptr;
+    {
+        ModuleLock lock;
+        if (owning_interpreter == -1) {
+            owning_interpreter = interpreter;
+        } else if (owning_interpreter != interpreter) {
+            PyErr_SetString(PyExc_ImportError,
+                            "Interpreter change detected - this module can only be loaded into "
+                            "one interpreter per process.");
+            return nullptr;
+        }
+        if (module_instance != nullptr) {
+            return Py_NewRef(module_instance);
+        }
     }
-    if (module_instance != nullptr) {
-        return Py_NewRef(module_instance);
-    }
+    // A new module: its exec, under the lock, decides whether it is the one.
     OwnedRef name(PyObject_GetAttrString(spec, "name"));
     if (!name) {
         return nullptr;
@@ -269,6 +315,7 @@ void unregister_module(PyObject *module)
 
 int color_module_exec(PyObject *module)
 {
+    ModuleLock lock;
     if (module_instance != nullptr) {
         if (module_instance == module) {
             return 0;
@@ -279,7 +326,7 @@ int color_module_exec(PyObject *module)
         return -1;
     }
     module_instance = Py_NewRef(module);
-    Py_XSETREF(module_dict, Py_NewRef(PyModule_GetDict(module)));
+    set_module_dict(PyModule_GetDict(module));
 
     const ExecStep *failed_step = run_exec_steps(module);
     if (failed_step == nullptr) {
@@ -304,8 +351,8 @@ PyMethodDef module_functions[] = {
 // (see shared_memory.h for how it shares memory between threads); elsewhere
 // the slot is ignored.
 PyModuleDef_Slot module_slots[] = {
-    {Py_mod_create, function_cast<void *>(color_module_create)},
-    {Py_mod_exec, function_cast<void *>(color_module_exec)},
+    {Py_mod_create, VANTEL_COLOR_SLOT_FUNCTION(color_module_create)},
+    {Py_mod_exec, VANTEL_COLOR_SLOT_FUNCTION(color_module_exec)},
 #ifdef Py_mod_gil
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif

@@ -71,7 +71,10 @@ void function_dealloc(PyObject *self)
 
 PyObject *function_repr(PyObject *self)
 {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+    // Another thread may replace __qualname__ and release the old string
+    // meanwhile: format a reference of the repr's own.
+    OwnedRef qualname(attributes::read_field(self, &as_function(self)->qualname));
+    return PyUnicode_FromFormat("<function %U at %p>", qualname.get(), self);
 }
 
 PyObject *get_doc(PyObject *, void *)

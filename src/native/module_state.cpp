@@ -1,6 +1,8 @@
 // Process-wide state: see module_state.h.
 #include "module_state.h"
 
+#include "shared_memory.h"
+
 namespace vantel::color {
 
 PyObject *module_dict = nullptr;
@@ -8,17 +10,26 @@ PyObject *empty_tuple = nullptr;
 PyObject *module_name = nullptr;
 PyObject *channel_values[256];
 
+void set_module_dict(PyObject *dict)
+{
+    if (load_published(module_dict) != dict) {
+        // The reference held for the namespace replaced is never released.
+        store_published(module_dict, Py_NewRef(dict));
+    }
+}
+
 int make_shared_constants()
 {
     for (int value = 0; value < 256; ++value) {
-        if (set_constant(channel_values[value], PyLong_FromLong(value)) < 0) {
+        if (make_constant(channel_values[value], [value] { return PyLong_FromLong(value); }) < 0) {
             return -1;
         }
     }
-    if (set_constant(empty_tuple, PyTuple_New(0)) < 0) {
+    if (make_constant(empty_tuple, [] { return PyTuple_New(0); }) < 0) {
         return -1;
     }
-    return set_constant(module_name, PyUnicode_InternFromString("vantel.color.color"));
+    return make_constant(module_name,
+                         [] { return PyUnicode_InternFromString("vantel.color.color"); });
 }
 
 }  // namespace vantel::color

@@ -135,36 +135,38 @@ int bind_module_function(PyMethodDef &method, const char *qualname, PyObject *co
 }  // namespace
 
 PyMethodDef color_pickling_methods[] = {
-    {"__reduce_cython__", as_pycfunction<color_reduce_cython>(), METH_FASTCALL | METH_KEYWORDS,
-     nullptr},
-    {"__setstate_cython__", as_pycfunction<color_setstate_cython>(),
+    {"__reduce_cython__", VANTEL_COLOR_PYCFUNCTION(color_reduce_cython),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__setstate_cython__", VANTEL_COLOR_PYCFUNCTION(color_setstate_cython),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 int make_pickling_constants()
 {
-    if (set_constant(state_parameter_name, PyUnicode_InternFromString("__pyx_state")) < 0) {
+    if (make_constant(state_parameter_name,
+                      [] { return PyUnicode_InternFromString("__pyx_state"); }) < 0) {
         return -1;
     }
-    return set_constant(pickling_refusal,
-                        PyUnicode_InternFromString("Pickling of struct members such as self._raw "
-                                                   "must be explicitly requested with "
-                                                   "@auto_pickle(True)"));
+    return make_constant(pickling_refusal, [] {
+        return PyUnicode_InternFromString("Pickling of struct members such as self._raw must be "
+                                          "explicitly requested with @auto_pickle(True)");
+    });
 }
 
 int make_pickling_code_objects()
 {
     constexpr int flags = CO_OPTIMIZED | CO_NEWLOCALS;
-    if (set_constant(reduce_cython_code,
-                     new_descriptive_code(kStringSource, "__reduce_cython__", "__reduce_cython__",
-                                          1, {"self"}, flags)) < 0) {
+    if (make_constant(reduce_cython_code, [] {
+            return new_descriptive_code(kStringSource, "__reduce_cython__", "__reduce_cython__", 1,
+                                        {"self"}, flags);
+        }) < 0) {
         return -1;
     }
-    return set_constant(setstate_cython_code,
-                        new_descriptive_code(kStringSource, "__setstate_cython__",
-                                             "__setstate_cython__", 3, {"self", "__pyx_state"},
-                                             flags));
+    return make_constant(setstate_cython_code, [] {
+        return new_descriptive_code(kStringSource, "__setstate_cython__", "__setstate_cython__", 3,
+                                    {"self", "__pyx_state"}, flags);
+    });
 }
 
 int bind_reduce_cython()

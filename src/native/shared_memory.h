@@ -63,6 +63,17 @@ template <class T> T *load_published(T *const &slot) noexcept
 #endif
 }
 
+// Stores `value` for readers that load the slot with load_published; the
+// caller owns what the slot held before and must keep it alive.
+template <class T> void store_published(T *&slot, T *value) noexcept
+{
+#ifdef Py_GIL_DISABLED
+    std::atomic_ref<T *>(slot).store(value, std::memory_order_release);
+#else
+    slot = value;
+#endif
+}
+
 // Publishes `made`, a new reference, unless another thread published first;
 // returns the published object, borrowed.
 template <class T> T *publish_once(T *&slot, T *made) noexcept

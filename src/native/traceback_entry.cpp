@@ -37,7 +37,8 @@ PyCodeObject *code_for(Label label)
 
 void add_traceback_entry(Label label)
 {
-    if (module_dict == nullptr || !PyErr_Occurred()) {
+    PyObject *globals = load_published(module_dict);
+    if (globals == nullptr || !PyErr_Occurred()) {
         return;  // no globals for a frame yet, or nothing to report
     }
     PyFrameObject *frame;
@@ -51,7 +52,7 @@ void add_traceback_entry(Label label)
             pending.discard();  // the failure to make it is what is reported
             return;
         }
-        frame = PyFrame_New(PyThreadState_Get(), code, module_dict, nullptr);
+        frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
         // Without a frame there is no entry; the exception being reported
         // is still the one to see.
         PyErr_Clear();

@@ -5,7 +5,10 @@
 
 from libc.stdint cimport int32_t, uint8_t
 
-from vantel.color.color cimport Color, VANTEL_COLOR_API_VERSION, VantelColor_CheckVersion
+from vantel.color.color cimport (
+    Color, VANTEL_COLOR_API_VERSION, VantelColor_CheckVersion, VantelColor_LoadRaw,
+    VantelColor_StoreRaw, VantelRaylibColor,
+)
 
 VantelColor_CheckVersion(Color)
 
@@ -27,14 +30,12 @@ def new(int32_t r, int32_t g, int32_t b, int32_t a):
 
 
 def raw(Color color):
-    return bytes([color._raw.r, color._raw.g, color._raw.b, color._raw.a])
+    cdef VantelRaylibColor channels = VantelColor_LoadRaw(color)
+    return bytes([channels.r, channels.g, channels.b, channels.a])
 
 
 def set_raw(Color color, unsigned char r, unsigned char g, unsigned char b, unsigned char a):
-    color._raw.r = r
-    color._raw.g = g
-    color._raw.b = b
-    color._raw.a = a
+    VantelColor_StoreRaw(color, VantelRaylibColor(r, g, b, a))
 
 
 cdef class Tinted(Color):

@@ -1,7 +1,16 @@
-"""argv[1] threads import the module at once and each makes a colour."""
+"""argv[1] threads load the module at once, each in the way argv[2] names,
+and each makes a colour with the module it got:
 
-import importlib
+- "import": the import statement's machinery, under importlib's lock;
+- "create and exec": importlib.util.module_from_spec, then the loader's
+  exec_module, which take no lock: a thread whose module another thread's
+  exec got ahead of is refused, as create, create, exec, exec is in one
+  thread."""
+
+import glob
+import importlib.util
 import sys
+import sysconfig
 import threading
 
 from common import report
@@ -9,11 +18,34 @@ from common import report
 count = int(sys.argv[1])
 barrier = threading.Barrier(count)
 modules = []
+refusals = []
+
+
+def imported():
+    return importlib.import_module("vantel.color.color")
+
+
+# Found without importing the package, whose __init__ imports the module.
+(path,) = glob.glob(sysconfig.get_paths()["platlib"] + "/vantel/color/color.*.so")
+spec = importlib.util.spec_from_file_location("vantel.color.color", path)
+
+
+def created_and_executed():
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+load = {"import": imported, "create and exec": created_and_executed}[sys.argv[2]]
 
 
 def worker(index):
     barrier.wait()
-    module = importlib.import_module("vantel.color.color")
+    try:
+        module = load()
+    except RuntimeError as error:
+        refusals.append(str(error))
+        return
     modules.append((module, list(module.Color(index, 2 * index, 300))))
 
 
@@ -23,8 +55,9 @@ for thread in threads:
 for thread in threads:
     thread.join()
 report({
-    "count": len(modules),
     "distinct": len({id(module) for module, _ in modules}),
     "registered": all(module is sys.modules["vantel.color.color"] for module, _ in modules),
     "colours": sorted(colour for _, colour in modules),
+    "refusals": sorted(set(refusals)),
+    "all": len(modules) + len(refusals),
 })

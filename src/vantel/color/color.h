@@ -33,6 +33,7 @@
 #include <assert.h> /* static_assert in C11 */
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h> /* memcpy */
 
 /*
  * The version of the interface this header describes.  It grows when the
@@ -125,6 +126,31 @@ static_assert(offsetof(VantelColorObject, _raw) ==
               "_raw follows method_table");
 static_assert(offsetof(VantelColorMethodTable, new_) == sizeof(void *),
               "new is the second entry of the method table");
+
+/*
+ * `_raw` of `color` (a Color, unchecked) read and written whole, as one
+ * relaxed atomic access of the aligned word: the access the rule above asks
+ * for, in C and C++ alike, and the one a Cython module reaches through
+ * color.pxd, since Cython has no atomic access of its own.  With the GIL it
+ * costs what a plain copy costs.
+ */
+static inline VantelRaylibColor VantelColor_LoadRaw(PyObject *color)
+{
+    VantelColorObject *record = VANTEL_COLOR_CAST_(VantelColorObject *, color);
+    uint32_t word = _Py_atomic_load_uint32_relaxed(
+        VANTEL_COLOR_CAST_(const uint32_t *, &record->_raw));
+    VantelRaylibColor raw;
+    memcpy(&raw, &word, sizeof raw);
+    return raw;
+}
+
+static inline void VantelColor_StoreRaw(PyObject *color, VantelRaylibColor raw)
+{
+    VantelColorObject *record = VANTEL_COLOR_CAST_(VantelColorObject *, color);
+    uint32_t word;
+    memcpy(&word, &raw, sizeof word);
+    _Py_atomic_store_uint32_relaxed(VANTEL_COLOR_CAST_(uint32_t *, &record->_raw), word);
+}
 
 /* What VantelColor_Import() hands out: the Color type and its method table. */
 typedef struct VantelColorAPI {

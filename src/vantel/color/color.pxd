@@ -28,9 +28,20 @@ cdef extern from "color.h":
     # ImportError.
     int VantelColor_CheckVersion(type color_type) except -1
 
+    # A Color's _raw read and written whole, by one relaxed atomic access
+    # (see _raw below).  color must be a Color; it is not checked.
+    VantelRaylibColor VantelColor_LoadRaw(object color) noexcept
+    void VantelColor_StoreRaw(object color, VantelRaylibColor raw) noexcept
+
 
 cdef class Color:
-    # The colour itself, read and written in place.
+    # The colour itself, read and written in place.  On a free-threaded
+    # interpreter the module reads and writes it by relaxed atomic accesses
+    # and takes no lock; code that touches _raw of a colour other threads
+    # may use at the same time does the same, through VantelColor_LoadRaw
+    # and VantelColor_StoreRaw: c._raw.r = 5, or copying c._raw, is a data
+    # race there.  With the GIL, or on a colour that no other thread can
+    # reach yet (one new() has just returned), plain access is enough.
     cdef VantelRaylibColor _raw
 
     # The clamp rule: below 0 gives 0, above 255 gives 255, else val.
