@@ -342,16 +342,17 @@ class Shaded(Color):
     pass
 
 
-NAMES = ("first", "second", "third")
-TEXTS = NAMES + ("__iter__", "Color.__iter__", "__reduce_cython__", "Color.__reduce_cython__",
-                 "vantel.color.color")
+# Names are made afresh, so that a replaced one is freed at once.
+NAME = r"(first|second|third)\d+"
+TEXTS = ("__iter__", "Color.__iter__", "__reduce_cython__", "Color.__reduce_cython__",
+         "vantel.color.color")
 OBJECT_REPR = re.compile(
-    r"<(function (first|second|third|Color.__reduce_cython__)|vantel.color.color.generator object)"
+    rf"<(function ({NAME}|Color.__reduce_cython__)|vantel.color.color.generator object)"
     r" at 0x[0-9a-f]+>")
 
 
 def known_text(value):
-    return value in TEXTS or OBJECT_REPR.fullmatch(value) is not None
+    return value in TEXTS or re.fullmatch(NAME, value) or OBJECT_REPR.fullmatch(value)
 
 
 def in_range_or_text(value):
@@ -360,7 +361,7 @@ def in_range_or_text(value):
 
 def set_names(target, step):
     for attribute in ("__name__", "__qualname__", "__module__"):
-        setattr(target, attribute, NAMES[step % 3])
+        setattr(target, attribute, ("first", "second", "third")[step % 3] + str(step))
 
 
 def resume(generator, step):
