@@ -11,7 +11,8 @@
 #
 # Default arguments: the whole suite.  TSAN_VENV chooses the virtual
 # environment (default build/tsan/venv); PYTHON another instrumented
-# free-threaded interpreter.
+# free-threaded interpreter, and TSAN_INSTALLER the uninstrumented one of
+# the same version that installs into it.
 #
 # Suppressions: CPython's own file for its free-threaded build, from the
 # interpreter's source tree, for the interpreter's known reports; then
@@ -22,22 +23,36 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
-PYTHON=${PYTHON:-$(bash scripts/free_threaded_python.sh --thread-sanitizer)}
-export PYTHON
-venv=${TSAN_VENV:-build/tsan/venv}
-python=$(make_venv "$venv")
-read -r gil_disabled source_dir config_args < <("$python" -c '
-import sysconfig
-print(sysconfig.get_config_var("Py_GIL_DISABLED") or 0, sysconfig.get_config_var("srcdir"),
+tsan_python=${PYTHON:-$(bash scripts/free_threaded_python.sh --thread-sanitizer)}
+read -r version gil_disabled source_dir config_args < <("$tsan_python" -c '
+import sys, sysconfig
+print("%d.%d.%d%s" % (*sys.version_info[:3], sys.abiflags),
+      sysconfig.get_config_var("Py_GIL_DISABLED") or 0, sysconfig.get_config_var("srcdir"),
       sysconfig.get_config_var("CONFIG_ARGS"))')
 if [ "$gil_disabled" != 1 ] || [[ $config_args != *--with-thread-sanitizer* ]]; then
-    echo "error: $PYTHON is not a free-threaded CPython built --with-thread-sanitizer" >&2
+    echo "error: $tsan_python is not a free-threaded CPython built --with-thread-sanitizer" >&2
     exit 1
 fi
+
+# The instrumented interpreter runs Python code tens of times slower, so pip
+# and the build run on the same CPython built without instrumentation, and
+# the environment they fill is then handed over to the instrumented one
+# (venv --upgrade): one version, one ABI, one site-packages.
+installer=${TSAN_INSTALLER:-$(bash scripts/free_threaded_python.sh)}
+if [ "$("$installer" -c 'import sys; print("%d.%d.%d%s" % (*sys.version_info[:3], sys.abiflags))')" \
+    != "$version" ]; then
+    echo "error: $installer is not CPython $version like $tsan_python (set TSAN_INSTALLER)" >&2
+    exit 1
+fi
+venv=${TSAN_VENV:-build/tsan/venv}
+python=$(PYTHON=$installer make_venv "$venv")
 
 tsan_flags="-fsanitize=thread -fno-omit-frame-pointer -g -O1"
 echo "thread_sanitizer: building the module with $tsan_flags" >&2
 install_instrumented "$python" "$tsan_flags" tsan
+# The interpreter's links are made afresh: --upgrade keeps those it finds.
+find "$venv/bin" -maxdepth 1 -type l -delete
+"$tsan_python" -m venv --upgrade --without-pip "$venv"
 
 report_dir=$(fresh_report_dir build/tsan/reports)
 suppressions=$report_dir/suppressions.txt
@@ -48,7 +63,8 @@ mkdir "$report_dir/reports"
 module=$("$python" -c '
 import glob, sysconfig
 print(*glob.glob(sysconfig.get_paths()["platlib"] + "/vantel/color/color.*.so"))')
-if ! ldd "$module" | grep -q libtsan; then
+linked=$(ldd "$module")  # read whole: grep -q would leave ldd to die of SIGPIPE
+if ! grep -q libtsan <<<"$linked"; then
     echo "error: $module is not linked against libtsan" >&2
     exit 1
 fi

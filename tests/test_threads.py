@@ -475,6 +475,10 @@ def test_second_interpreters_started_from_threads_are_refused():
         "main_steps": True,
         "after": [9, 8, 7, 255],
     }
+    # The main interpreter's first import races theirs: one owner, whichever.
+    assert run_scenario("interpreters_in_threads", 4, "racing") == {
+        "owners": 1, "refused": [["ImportError", INTERPRETER_CHANGE]] * 4,
+    }
 
 
 def test_threads_retrying_after_a_failed_execution(pretend):
