@@ -136,7 +136,7 @@ def leaking(growth):
     return {name: rounds for name, rounds in growth.items() if steady(name, rounds)}
 
 
-def assert_no_leak(operation, expected=None):
+def assert_no_leak(operation, expected=None, watched=()):
     # The first call is checked on its own, so that a wrong outcome reads as
     # such and not as a leak.
     if expected is None:
@@ -144,7 +144,7 @@ def assert_no_leak(operation, expected=None):
     else:
         with pytest.raises(expected):
             operation()
-    growth = measure_growth(operation, expected, shared().watched)
+    growth = measure_growth(operation, expected, tuple(watched) + shared().watched)
     leaks = leaking(growth)
     assert not leaks, f"steady change over {CALLS} calls per round: {leaks}"
 
