@@ -29,7 +29,7 @@
 #
 # The behaviour tests (scripts/wheel_tests.sh) run against the installed
 # wheel of $ARM64_TEST_PYTHON (default 3.14, one of those checked).  The
-# files that sweep or measure are left to --full, which names them; the
+# tests that sweep or measure are left to --full, by their markers; the
 # tests that need the suite's own native builds, which no wheel carries,
 # are skipped with that reason.
 #
@@ -224,22 +224,23 @@ else
     step "the wheels repaired and checked, and run on arm64" check_wheels_fast
 fi
 
-# What the emulated run leaves out, and why.
+# What the emulated run leaves out, by the tests' own markers (registered,
+# with what each means, in pyproject.toml), and why.
+not_emulated_markers="slow or sweep or packaging or binutils or benchmark"
 not_emulated=(
-    "tests/test_allocation_failure.py tests/test_import_failure.py tests/test_exec_failure.py:
-        allocation-failure and import sweeps, minutes each when emulated, and they need the test builds"
-    "tests/test_leaks.py: reference and memory growth over many repetitions"
-    "tests/test_fuzz.py: property-based sweeps of thousands of examples"
-    "tests/test_benchmarks.py: instruction counts, x86-64 only (callgrind)"
-    "tests/test_header.py tests/test_consumers.py tests/test_packaging.py tests/test_readme.py:
-        they compile or build, with compilers the root does not have"
-    "tests/test_module.py::test_exported_symbols, ::test_linked_libraries: they read the
-        module with binutils, which the root does not have (auditwheel has checked the linkage)"
+    "sweep: allocation-failure and import sweeps, minutes each when emulated, and they
+        need the test builds"
+    "slow: reference and memory growth over many repetitions, property-based sweeps of
+        thousands of examples"
+    "benchmark: instruction counts, x86-64 only (callgrind)"
+    "packaging: they compile or build, with compilers the root does not have"
+    "binutils: they read the module with binutils, which the root does not have
+        (auditwheel has checked the linkage)"
 )
 behaviour_tests() {
     local wheels venv run
     wheels=("$work"/dist/vantel_color-*-cp${test_version/./}-*manylinux*_aarch64.whl)
-    echo "not run here, but by --full:"
+    echo "not run here, but by --full (by marker):"
     printf '  %s\n' "${not_emulated[@]}"
     if $full; then
         run=("${in_root[@]}" PYTHON="python$test_version")
@@ -251,13 +252,7 @@ behaviour_tests() {
         arm64_install "$venv" "$test_version" --no-index --no-deps "${wheels[0]}"
         run=("${in_minimal_root[@]}" env PYTHON="python$test_version" WHEEL_TESTS_VENV="$venv" WHEEL_TESTS_READY=1)
     fi
-    "${run[@]}" bash scripts/wheel_tests.sh "${wheels[0]}" \
-        tests/test_construction.py tests/test_conversion.py tests/test_properties.py \
-        tests/test_text_form.py tests/test_iteration.py tests/test_generator.py \
-        tests/test_pickling.py tests/test_color_type.py tests/test_module.py \
-        tests/test_threads.py \
-        --deselect tests/test_module.py::test_exported_symbols \
-        --deselect tests/test_module.py::test_linked_libraries
+    "${run[@]}" bash scripts/wheel_tests.sh "${wheels[0]}" -m "not ($not_emulated_markers)"
 }
 step "behaviour tests against the installed $test_version wheel, emulated" behaviour_tests
 

@@ -20,6 +20,8 @@ import pytest
 
 from fault_injection.operations import SWEPT
 
+pytestmark = pytest.mark.sweep
+
 SWEEP = Path(__file__).parent / "fault_injection" / "sweep.py"
 
 
