@@ -13,7 +13,7 @@
 # missing) against that version's arm64 headers, with warnings as errors.
 # The wheels end up in build/arm64/dist.
 #
-# Emulation makes the interpreter some 25 times slower, so by default
+# Emulation makes the interpreter many times slower, so by default
 # nothing but the module's own checks runs emulated: the root is the minimal
 # one of scripts/debian_arm64.sh (the interpreters unpacked by this machine,
 # a minute to make, then cached), and this machine does the rest.  Here
@@ -34,12 +34,11 @@
 # are skipped with that reason.
 #
 # --full does it all in the complete root of scripts/debian_arm64.sh (made
-# by Debian's own tools under emulation: some 40 minutes the first time):
+# by Debian's own tools under emulation, slowly, the first time):
 # scripts/release_wheel.sh repairs and checks each wheel there with the
 # root's own pip, and scripts/test.sh's pytest phase runs there, the module
-# and the test builds compiled by the root's g++ (installed on first use):
-# its pytest run about 30 minutes on two cores, the whole command well over
-# an hour the first time.  The other phases stay x86-64 only:
+# and the test builds compiled by the root's g++ (installed on first use;
+# docs/development.md gives the times).  The other phases stay x86-64 only:
 # AddressSanitizer cannot map its shadow memory under qemu-user, valgrind
 # does not run under it, and the release and API checks are what this
 # script and the x86-64 run already do.

@@ -8,8 +8,8 @@
 #   bash scripts/valgrind.sh                 # the representative part
 #   bash scripts/valgrind.sh tests/test_x.py # other tests instead (pytest arguments)
 #
-# It is not part of CI: memcheck slows the interpreter down some 30 to 50
-# times, so the representative part takes several minutes.
+# It is not part of CI: memcheck slows the interpreter down many times
+# over, so even the representative part takes minutes.
 # Run it after a change to the module's memory handling.  Needs valgrind
 # (apt-get install valgrind); VALGRIND_VENV chooses the virtual environment
 # (default build/valgrind/venv).

@@ -238,8 +238,8 @@ def call(consumer, name):
     return operation, gives[1] if gives[0] == "raises" else None
 
 
-# Under valgrind's memcheck, where a call costs some forty times more, the
-# conversion failures and the generator paths stand for the other rows.
+# Under valgrind's memcheck, where every call is far slower, the conversion
+# failures and the generator paths stand for the other rows.
 MEMCHECK_GROUPS = ("conversion failure:", "iteration:", "generator protocol:")
 CATALOGUE = [
     pytest.param(name, marks=pytest.mark.memcheck) if name.startswith(MEMCHECK_GROUPS) else name
