@@ -21,7 +21,7 @@
 # version and tags are checked, as scripts/release_wheel.sh does for a
 # release; then virtual environments are made without pip in the root and
 # this machine's pip installs into them, by path, the repaired wheel (and
-# pytest and hypothesis, as wheels for arm64 3.x) for the emulated
+# the dependency group wheel-tests, as wheels for arm64 3.x) for the emulated
 # interpreter to import the wheel, run the demo and run the tests.
 #
 # ARM64_PYTHONS names the versions whose wheels are checked on arm64
@@ -247,7 +247,7 @@ behaviour_tests() {
         # The environment made ready here, without pip running emulated.
         venv=$work/venv-tests-${test_version/./}
         arm64_venv "$venv" "$test_version"
-        arm64_install "$venv" "$test_version" "pytest>=8" "hypothesis>=6"
+        arm64_install "$venv" "$test_version" --group pyproject.toml:wheel-tests
         arm64_install "$venv" "$test_version" --no-index --no-deps "${wheels[0]}"
         run=("${in_minimal_root[@]}" env PYTHON="python$test_version" WHEEL_TESTS_VENV="$venv" WHEEL_TESTS_READY=1)
     fi
