@@ -226,16 +226,15 @@ def test_harness_tolerates_a_cache_that_fills_once():
     assert not leaking(growth), growth
 
 
-def call(consumer, name):
-    """The operation of the catalogue's row `name`, ready to call, and the
-    exception type its row says it raises (None if it returns)."""
-    setup, act, _, gives, *_ = operations(consumer)[name]
+def call(row):
+    """The operation of a row of the catalogue, ready to call, and the
+    exception type the row says it raises (None if it returns)."""
 
     def operation():
-        function, *arguments = act(setup())
+        function, *arguments = row.act(row.setup())
         return function(*arguments)
 
-    return operation, gives[1] if gives[0] == "raises" else None
+    return operation, row.gives[1] if row.gives[0] == "raises" else None
 
 
 # Under valgrind's memcheck, where every call is far slower, the conversion
@@ -249,16 +248,17 @@ CATALOGUE = [
 
 @pytest.mark.parametrize("name", CATALOGUE)
 def test_catalogued_operation_does_not_leak(consumer, name):
-    operation, expected = call(consumer, name)
+    row = operations(consumer)[name]
+    operation, expected = call(row)
     finalised = shared().deleted[0]
     try:
         result, exception = operation(), None
     except BaseException as error:
         result, exception = None, error
-    assert unmet(operations(consumer)[name].gives, result, exception) is None
+    assert unmet(row.gives, result, exception) is None
     result = exception = None
     assert_no_leak(operation, expected)
-    if operations(consumer)[name].finalises:
+    if row.finalises:
         # Every instance made, here and by the harness, ran its finaliser once.
         assert shared().deleted[0] - finalised == 2 + WARMUP + ROUNDS * CALLS
 
@@ -272,7 +272,7 @@ def test_catalogued_operation_does_not_leak(consumer, name):
 @pytest.mark.parametrize("name", ["conversion failure: construction-__int__-returns-2**40",
                                   "native: new-many"])
 def test_native_builds_count_references_on_a_debug_interpreter(consumer, name):
-    growth = measure_growth(*call(consumer, name), ())
+    growth = measure_growth(*call(operations(consumer)[name]), ())
     assert not leaking(growth), (
         f"the total reference count moved by {growth[TOTAL_REFERENCES]} in rounds of "
         f"{CALLS} calls: is this build missing the interpreter's Py_DEBUG?")
