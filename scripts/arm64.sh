@@ -13,7 +13,7 @@
 # missing) against that version's arm64 headers, with warnings as errors.
 # The wheels end up in build/arm64/dist.
 #
-# Emulation makes the interpreter some 25 times slower, so by default
+# Emulation makes the interpreter many times slower, so by default
 # nothing but the module's own checks runs emulated: the root is the minimal
 # one of scripts/debian_arm64.sh (the interpreters unpacked by this machine,
 # a minute to make, then cached), and this machine does the rest.  Here
@@ -21,7 +21,7 @@
 # version and tags are checked, as scripts/release_wheel.sh does for a
 # release; then virtual environments are made without pip in the root and
 # this machine's pip installs into them, by path, the repaired wheel (and
-# pytest and hypothesis, as wheels for arm64 3.x) for the emulated
+# the dependency group wheel-tests, as wheels for arm64 3.x) for the emulated
 # interpreter to import the wheel, run the demo and run the tests.
 #
 # ARM64_PYTHONS names the versions whose wheels are checked on arm64
@@ -29,17 +29,16 @@
 #
 # The behaviour tests (scripts/wheel_tests.sh) run against the installed
 # wheel of $ARM64_TEST_PYTHON (default 3.14, one of those checked).  The
-# files that sweep or measure are left to --full, which names them; the
+# tests that sweep or measure are left to --full, by their markers; the
 # tests that need the suite's own native builds, which no wheel carries,
 # are skipped with that reason.
 #
 # --full does it all in the complete root of scripts/debian_arm64.sh (made
-# by Debian's own tools under emulation: some 40 minutes the first time):
+# by Debian's own tools under emulation, slowly, the first time):
 # scripts/release_wheel.sh repairs and checks each wheel there with the
 # root's own pip, and scripts/test.sh's pytest phase runs there, the module
-# and the test builds compiled by the root's g++ (installed on first use):
-# its pytest run about 30 minutes on two cores, the whole command well over
-# an hour the first time.  The other phases stay x86-64 only:
+# and the test builds compiled by the root's g++ (installed on first use;
+# docs/development.md gives the times).  The other phases stay x86-64 only:
 # AddressSanitizer cannot map its shadow memory under qemu-user, valgrind
 # does not run under it, and the release and API checks are what this
 # script and the x86-64 run already do.
@@ -224,22 +223,23 @@ else
     step "the wheels repaired and checked, and run on arm64" check_wheels_fast
 fi
 
-# What the emulated run leaves out, and why.
+# What the emulated run leaves out, by the tests' own markers (registered,
+# with what each means, in pyproject.toml), and why.
+not_emulated_markers="slow or sweep or packaging or binutils or benchmark"
 not_emulated=(
-    "tests/test_allocation_failure.py tests/test_import_failure.py tests/test_exec_failure.py:
-        allocation-failure and import sweeps, minutes each when emulated, and they need the test builds"
-    "tests/test_leaks.py: reference and memory growth over many repetitions"
-    "tests/test_fuzz.py: property-based sweeps of thousands of examples"
-    "tests/test_benchmarks.py: instruction counts, x86-64 only (callgrind)"
-    "tests/test_header.py tests/test_consumers.py tests/test_packaging.py tests/test_readme.py:
-        they compile or build, with compilers the root does not have"
-    "tests/test_module.py::test_exported_symbols, ::test_linked_libraries: they read the
-        module with binutils, which the root does not have (auditwheel has checked the linkage)"
+    "sweep: allocation-failure and import sweeps, minutes each when emulated, and they
+        need the test builds"
+    "slow: reference and memory growth over many repetitions, property-based sweeps of
+        thousands of examples"
+    "benchmark: instruction counts, x86-64 only (callgrind)"
+    "packaging: they compile or build, with compilers the root does not have"
+    "binutils: they read the module with binutils, which the root does not have
+        (auditwheel has checked the linkage)"
 )
 behaviour_tests() {
     local wheels venv run
     wheels=("$work"/dist/vantel_color-*-cp${test_version/./}-*manylinux*_aarch64.whl)
-    echo "not run here, but by --full:"
+    echo "not run here, but by --full (by marker):"
     printf '  %s\n' "${not_emulated[@]}"
     if $full; then
         run=("${in_root[@]}" PYTHON="python$test_version")
@@ -247,17 +247,11 @@ behaviour_tests() {
         # The environment made ready here, without pip running emulated.
         venv=$work/venv-tests-${test_version/./}
         arm64_venv "$venv" "$test_version"
-        arm64_install "$venv" "$test_version" "pytest>=8" "hypothesis>=6"
+        arm64_install "$venv" "$test_version" --group pyproject.toml:wheel-tests
         arm64_install "$venv" "$test_version" --no-index --no-deps "${wheels[0]}"
         run=("${in_minimal_root[@]}" env PYTHON="python$test_version" WHEEL_TESTS_VENV="$venv" WHEEL_TESTS_READY=1)
     fi
-    "${run[@]}" bash scripts/wheel_tests.sh "${wheels[0]}" \
-        tests/test_construction.py tests/test_conversion.py tests/test_properties.py \
-        tests/test_text_form.py tests/test_iteration.py tests/test_generator.py \
-        tests/test_pickling.py tests/test_color_type.py tests/test_module.py \
-        tests/test_threads.py \
-        --deselect tests/test_module.py::test_exported_symbols \
-        --deselect tests/test_module.py::test_linked_libraries
+    "${run[@]}" bash scripts/wheel_tests.sh "${wheels[0]}" -m "not ($not_emulated_markers)"
 }
 step "behaviour tests against the installed $test_version wheel, emulated" behaviour_tests
 

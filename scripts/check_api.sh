@@ -46,7 +46,8 @@ EOF
 
 echo "== installing the wheel and the checkers"
 "$python" -m pip install --quiet --no-deps --force-reinstall "$wheel"
-"$python" -m pip install --quiet "$wheel[test,docs]"
+"$python" -m pip install --quiet --group "$repo/pyproject.toml:test" \
+    --group "$repo/pyproject.toml:docs"
 
 # From here on, away from the source tree: only the installed package counts.
 cd "$work"

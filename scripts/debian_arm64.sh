@@ -8,8 +8,8 @@
 #   bash scripts/debian_arm64.sh python3.14 -c 'import platform; print(platform.machine())'
 #
 # The root (python3.13, 3.14 and 3.15 with their headers and venv modules)
-# is made on first use, by Debian's own tools under emulation (some 40
-# minutes on two cores), and kept in $SID_ROOT (default
+# is made on first use, by Debian's own tools under emulation (slowly:
+# docs/development.md gives the time), and kept in $SID_ROOT (default
 # ~/.cache/vantel-color/sid-arm64).  With DEBIAN_SID_MINIMAL=1 it is the
 # minimal root instead, the interpreters and their headers unpacked by this
 # machine in under a minute, nothing run emulated to make it (no pip, no

@@ -7,8 +7,8 @@
 #
 #   sudo bash scripts/debian_sid.sh env PYTHON=python3.15 bash scripts/test.sh -q
 #
-# The root is made on first use with debootstrap, from the Debian mirror
-# that apt already uses here, and kept for later runs in $SID_ROOT (default
+# The root is made on first use with debootstrap, from the Debian archive
+# among this machine's own apt sources (none is written here), and kept for later runs in $SID_ROOT (default
 # ~/.cache/vantel-color/sid); remove that directory to make it afresh.  The
 # mounts live only as long as the command: they are undone on every exit.
 #
@@ -82,15 +82,24 @@ fi
 # Written last when the root is made, so that a half-made root is made again.
 ready="$root/.vantel-color-packages"
 
-# The first Debian archive among apt's sources (one-line or deb822 form).
+# The Debian archive among apt's own sources, one-line or deb822 alike, as apt
+# itself reads them: the one whose Release file is labelled Debian where apt
+# has fetched its lists, else the first whose path ends in /debian.
 debian_mirror() {
-    local line
-    for line in $(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
-        /etc/apt/sources.list.d/*.sources 2>/dev/null | grep -oE 'https?://[^ ]+/debian/?( |$)'); do
-        echo "${line%/}"
-        return 0
-    done
-    echo http://deb.debian.org/debian
+    local uri
+    uri=$(apt-get indextargets --format '$(TARGET_OF) $(LABEL) $(REPO_URI)' 2>/dev/null |
+        awk '$1 == "deb" && $2 == "Debian" && !uri { uri = $3 } END { print uri }')
+    if [ -z "$uri" ]; then
+        uri=$(apt-get indextargets --no-release-info --format '$(TARGET_OF) $(REPO_URI)' 2>/dev/null |
+            awk '$1 == "deb" && $2 ~ /\/debian\/?$/ && !uri { uri = $2 } END { print uri }')
+    fi
+    if [ -z "$uri" ]; then
+        echo "error: apt has no Debian archive among its sources to make the root from;" \
+            "add one (a 'deb' line in /etc/apt/sources.list, or a deb822 stanza with" \
+            "Types: deb and URIs: in /etc/apt/sources.list.d/debian.sources), then run again" >&2
+        return 1
+    fi
+    echo "${uri%/}"
 }
 
 # A foreign architecture's programs run through qemu-user, which the kernel
@@ -150,8 +159,8 @@ make_root() {
         echo "error: $root has mounts left in it; unmount them first" >&2
         exit 1
     fi
+    mirror=$(debian_mirror) || exit 1
     rm -rf "$root"
-    mirror=$(debian_mirror)
     echo "debian_sid: making a $kind $arch root in $root from $mirror" >&2
     if ! debootstrap "$@" --arch="$arch" sid "$root" "$mirror" >"$root.debootstrap.log" 2>&1; then
         cat "$root.debootstrap.log" >&2

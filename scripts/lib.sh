@@ -103,22 +103,19 @@ make_venv() {
     echo "$venv/bin/python"
 }
 
-# Installs the package with its test extras and the test suite's native
-# builds (VANTEL_COLOR_TEST_BUILDS) into the environment of python $1; the
-# other arguments go to pip.  The test extras come first: the build runs the
-# environment's Cython for the Cython consumer.
+# Installs the package with the test suite's native builds
+# (VANTEL_COLOR_TEST_BUILDS) into the environment of python $1, after the
+# dependency group "test" of pyproject.toml; the other arguments go to pip.
+# The group comes first: the build runs the environment's Cython for the
+# Cython consumer.  Run from the checkout's top, where pip finds the group.
 install_for_tests() {
     local python=$1
     shift
-    # shellcheck disable=SC2046  # one word per requirement
-    "$python" -m pip install --quiet $("$python" -c '
-import tomllib
-with open("pyproject.toml", "rb") as file:
-    print(*tomllib.load(file)["project"]["optional-dependencies"]["test"])')
+    "$python" -m pip install --quiet --group test
     "$python" -m pip install --quiet \
         -C cmake.define.VANTEL_COLOR_TEST_BUILDS=ON \
         -C "cmake.define.VANTEL_COLOR_CYTHON=$(dirname "$python")/cython" \
-        "$@" ".[test]"
+        "$@" .
 }
 
 # Installs the package for the tests into the environment of python $1,

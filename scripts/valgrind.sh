@@ -6,10 +6,10 @@
 # if a test fails.
 #
 #   bash scripts/valgrind.sh                 # the representative part
-#   bash scripts/valgrind.sh tests/test_x.py # other tests instead
+#   bash scripts/valgrind.sh tests/test_x.py # other tests instead (pytest arguments)
 #
-# It is not part of CI: memcheck slows the interpreter down some 30 to 50
-# times, so the representative part takes several minutes.
+# It is not part of CI: memcheck slows the interpreter down many times
+# over, so even the representative part takes minutes.
 # Run it after a change to the module's memory handling.  Needs valgrind
 # (apt-get install valgrind); VALGRIND_VENV chooses the virtual environment
 # (default build/valgrind/venv).
@@ -45,13 +45,11 @@ echo "valgrind: building the module with debug information" >&2
 install_instrumented "$python" "-g -O1 -fno-omit-frame-pointer" valgrind
 
 if [ $# -eq 0 ]; then
-    # Every operation of the module and every error path, without the tests
-    # that mostly start fresh interpreters or compile code.
-    set -- tests/test_construction.py tests/test_conversion.py tests/test_properties.py \
-        tests/test_text_form.py tests/test_iteration.py tests/test_generator.py \
-        tests/test_pickling.py tests/test_color_type.py tests/test_fuzz.py \
-        "tests/test_leaks.py::test_conversion_failure_does_not_leak" \
-        "tests/test_leaks.py::test_iteration_does_not_leak"
+    # Every operation of the module and every error path, by the tests' own
+    # markers (pyproject.toml): without the tests that mostly start fresh
+    # interpreters, sweep, or check the build, and of the slow ones only
+    # those marked for memcheck.
+    set -- -m "memcheck or not (slow or sweep or packaging or binutils or benchmark or interpreters)"
 fi
 
 log=$(realpath -m build/valgrind/memcheck.log)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs tests against a release wheel as it ships: a fresh virtual
 # environment of $PYTHON (or the interpreter scripts/lib.sh finds) gets the
-# wheel, never a build of the checkout, and pytest with hypothesis from PyPI;
+# wheel, never a build of the checkout, and the dependency group
+# "wheel-tests" of pyproject.toml (pytest, hypothesis) from PyPI;
 # the other arguments go to pytest.  Tests that need the suite's own native
 # builds, which no release wheel carries, are skipped and say so.
 #
@@ -36,7 +37,9 @@ if [ -n "${WHEEL_TESTS_READY:-}" ]; then
 else
     rm -rf "$venv"
     "$python" -m venv "$venv"
-    "$venv/bin/python" -m pip install --quiet "pytest>=8" "hypothesis>=6"
+    # --group needs pip 25.1, newer than some interpreters' own.
+    "$venv/bin/python" -m pip install --quiet --upgrade pip
+    "$venv/bin/python" -m pip install --quiet --group pyproject.toml:wheel-tests
     "$venv/bin/python" -m pip install --quiet --no-index --no-deps "$wheel"
 fi
 export VANTEL_COLOR_WHEEL_TEST=1

@@ -2,11 +2,11 @@
 
 The test-only extension `_failing_alloc` (tests/fault_injection) fails the
 N-th allocation of an operation; fault_injection/sweep.py drives one
-operation of fault_injection/operations.py through every N in a process of
-its own and reports what went wrong: a crash, an outcome other than the
-right one or MemoryError with its traceback entry, an object changed by a
-failed call, a call that fails afterwards, or live blocks that grow round
-after round.  The import is swept in a fresh process per N.  An operation
+operation of fault_injection/operations.py (a row marked swept) through
+every N in a process of its own and reports what went wrong: a crash, an
+outcome other than the right one or MemoryError with its traceback entry,
+an object changed by a failed call, a call that fails afterwards, or live
+blocks that grow round after round.  The import is swept in a fresh process per N.  An operation
 is skipped, with the reason, where the injector could not tell some of its
 allocations from the interpreter's own faults.
 """
@@ -18,12 +18,14 @@ from pathlib import Path
 
 import pytest
 
-from fault_injection.operations import NAMES
+from fault_injection.operations import SWEPT
+
+pytestmark = pytest.mark.sweep
 
 SWEEP = Path(__file__).parent / "fault_injection" / "sweep.py"
 
 
-@pytest.mark.parametrize("name", NAMES)
+@pytest.mark.parametrize("name", SWEPT)
 def test_operation_survives_every_failing_allocation(injector_path, consumer_path, name):
     result = subprocess.run(
         [sys.executable, "-X", "faulthandler", str(SWEEP), str(injector_path),

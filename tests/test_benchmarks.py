@@ -10,6 +10,8 @@ from pathlib import Path
 
 import pytest
 
+pytestmark = pytest.mark.benchmark
+
 BENCH = Path(__file__).resolve().parent.parent / "benchmarks" / "bench.py"
 
 

@@ -20,6 +20,8 @@ from support import Sub, clamp, run_with_injector
 from test_leaks import assert_no_leak
 from vantel.color.color import Color
 
+pytestmark = pytest.mark.packaging
+
 
 # ---------------------------------------------------------------------------
 # What every consumer reaches natively: the table's two entries and `_raw`.

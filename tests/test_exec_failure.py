@@ -16,6 +16,8 @@ import pytest
 
 from support import EXEC_ENTRY, EXEC_REDUCE_ENTRY, EXEC_SETSTATE_ENTRY, WORKING, run_scenario
 
+pytestmark = pytest.mark.sweep
+
 FAIL_STEP = "VANTEL_COLOR_FAIL_EXEC_STEP"
 # What the import that follows a failed one gives: a new module object from
 # the hook build, with the same Color if the failed one had made it, working.

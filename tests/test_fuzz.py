@@ -32,6 +32,8 @@ from support import (
 )
 from vantel.color.color import Color
 
+pytestmark = [pytest.mark.slow, pytest.mark.memcheck]
+
 EXAMPLES = 200
 FUZZ = settings(
     max_examples=EXAMPLES,

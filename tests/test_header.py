@@ -22,6 +22,8 @@ import pytest
 import vantel.color
 from vantel.color.color import Color
 
+pytestmark = pytest.mark.packaging
+
 # A stand-in for raylib.h with raylib's own include guard and Color layout.
 RAYLIB_H = (Path(__file__).parent / "consumer" / "raylib_stand_in" / "raylib.h").read_text()
 

@@ -16,6 +16,8 @@ import vantel.color.color
 
 from support import VERSION_WARNING, WORKING, run_scenario
 
+pytestmark = pytest.mark.sweep
+
 FAILED = ["RuntimeWarning", VERSION_WARNING, []]
 ONE_WARNING = [["RuntimeWarning", VERSION_WARNING]]
 

@@ -21,6 +21,8 @@ from support import (INIT_ENTRY, INTERPRETER_CHANGE, REDUCE_ENTRY, REINITIALISAT
                      SETTER_ENTRIES, body_entry, run_scenario)
 from vantel.color.color import Color
 
+pytestmark = pytest.mark.interpreters
+
 SO_PATH = color_module.__file__
 FLAG = "__pyx_module_is_main_vantel__color__color"
 
@@ -210,6 +212,7 @@ ELF_ONLY = pytest.mark.skipif(
 
 
 @ELF_ONLY
+@pytest.mark.binutils
 def test_exported_symbols():
     result = subprocess.run(
         ["nm", "-D", "--defined-only", SO_PATH], capture_output=True, text=True, check=True
@@ -219,6 +222,7 @@ def test_exported_symbols():
 
 
 @ELF_ONLY
+@pytest.mark.binutils
 def test_linked_libraries():
     result = subprocess.run(["readelf", "-d", SO_PATH], capture_output=True, text=True, check=True)
     needed = [

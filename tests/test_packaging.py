@@ -11,8 +11,12 @@ checked by scripts/check_api.sh; the release artifacts by scripts/release.sh.)
 import importlib.metadata
 from pathlib import Path
 
+import pytest
+
 import vantel.color
 import vantel.color.color as color_module
+
+pytestmark = pytest.mark.packaging
 
 
 def test_get_include_is_the_installed_package_directory():

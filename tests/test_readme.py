@@ -12,6 +12,8 @@ from pathlib import Path
 
 import pytest
 
+pytestmark = pytest.mark.packaging
+
 ROOT = Path(__file__).resolve().parent.parent
 DOCUMENTS = [
     ROOT / "README.md",

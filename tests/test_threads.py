@@ -28,6 +28,8 @@ from support import (INTERPRETER_CHANGE, REINITIALISATION, VERSION_WARNING, WORK
                      run_scenario)
 from vantel.color.color import Color
 
+pytestmark = pytest.mark.interpreters
+
 THREADS = 8
 STEPS = 1500
 TEXT_FORM = re.compile(r"Color\((\d{1,3}), (\d{1,3}), (\d{1,3}), (\d{1,3})\)")

@@ -30,11 +30,8 @@ using GeneratorBody = PyObject *(*)(Generator *generator, PyObject *sent);
 inline constexpr int kGeneratorFinished = -1;
 
 // Without the interpreter lock, a reference count that many threads change
-// at once is one line of memory that their cores take in turn: when every
-// iterator counted a reference to the one code object of its kind, two
-// threads iterating their own colours ran at 1.4 to 1.7 times one thread's
-// rate.  There a generator borrows its code object, which must outlive every
-// generator: the module's code objects live as long as the process.
+// at once is memory their cores take in turn, so there a generator borrows
+// its code object; the module's code objects live as long as the process.
 #ifdef Py_GIL_DISABLED
 inline constexpr bool kGeneratorOwnsCode = false;
 #else

@@ -18,9 +18,8 @@ namespace vantel::color {
 // lock.  The free-threaded build has none: one per thread would need to be
 // emptied when its thread ends, and nothing the C API offers runs then with
 // a thread state that may free objects, so a program that keeps starting
-// threads would strand a list's worth of objects with each.  Without them an
-// iterator costs that build about 250 more instructions (a fresh generator
-// and record from the interpreter's per-thread heap).
+// threads would strand a list's worth of objects with each; what that costs
+// an iterator is in docs/benchmarks.md.
 #ifdef Py_GIL_DISABLED
 inline constexpr bool kUseFreeLists = false;
 #else

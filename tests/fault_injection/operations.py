@@ -1,14 +1,18 @@
 """The catalogue of the module's operations, one row each, read by the
 allocation-failure sweep and by the leak check.
 
-A row is (setup, act, entries, gives): setup() builds fresh objects in a
-namespace, act(state) gives the callable and its arguments, gives says what
-the call must give (see returns and raises), and entries names the traceback
-entries of the module's own functions that a MemoryError met during the call
-may carry (besides none at all, for a failure outside the module, and the
-entries the unfailed call carries).
+A row (Operation) is setup, act, entries, gives: setup() builds the objects
+in a namespace (fresh ones, or the shared ones of `shared`), act(state)
+gives the callable and its arguments, gives says what the call must give
+(see returns and raises), and entries names the traceback entries of the
+module's own functions that a MemoryError met during the call may carry
+(besides none at all, for a failure outside the module, and the entries the
+unfailed call carries).  The leak check runs every row; the sweep runs the
+rows marked swept.  A row marked finalises makes, on each call, one
+instance whose __del__ counts itself in shared().deleted.
 """
 
+import abc
 import copy
 import functools
 import gc
@@ -16,6 +20,9 @@ import inspect
 import operator
 import pickle
 import types
+import warnings
+import weakref
+from typing import Any, Callable, NamedTuple
 
 from support import EXEC_ENTRY, EXEC_REDUCE_ENTRY, EXEC_SETSTATE_ENTRY
 from support import INIT_ENTRY as INIT
@@ -27,9 +34,19 @@ from support import SETSTATE_ARGUMENTS_ENTRY as SETSTATE_ARGUMENTS
 from support import SETSTATE_ENTRY as SETSTATE
 from support import SETTER_ENTRIES as SETTERS
 from support import body_entry as body
-from support import REFUSAL, generator_at, module_entries
+from support import CHANNEL_NAMES, FINISHED, REFUSAL, generator_at, module_entries
+from support import name_lookups_running
 
 INIT_EXEC = {EXEC_ENTRY, EXEC_REDUCE_ENTRY, EXEC_SETSTATE_ENTRY}
+
+
+class Operation(NamedTuple):
+    setup: Callable[[], Any] | None
+    act: Callable[[Any], tuple] | None
+    entries: set
+    gives: tuple | None
+    swept: bool = True
+    finalises: bool = False
 
 
 def colour():
@@ -167,7 +184,8 @@ def returns(*value):
     return ("returns", *value)
 
 
-def raises(kind, message, *entries):
+def raises(kind, message=None, *entries):
+    """Raising `kind`; with no message, any exception of that very type."""
     return ("raises", kind, message, list(entries))
 
 
@@ -178,6 +196,8 @@ def unmet(gives, result, exception):
         _, kind, message, entries = gives
         if exception is None:
             return f"returned {result!r} instead of raising {kind.__name__}({message!r})"
+        if message is None:
+            return None if type(exception) is kind else f"raised {exception!r}, not {kind.__name__}"
         got = (type(exception), str(exception), module_entries(exception))
         if got != (kind, message, entries):
             return f"raised {got} instead of {(kind, message, entries)}"
@@ -192,8 +212,8 @@ def unmet(gives, result, exception):
 
 
 def operations(consumer):
-    """name -> (setup, act, entries, gives).  The import rows are driven
-    apart, in a fresh process per failing allocation."""
+    """name -> Operation.  The import rows are swept apart, in a fresh
+    process per failing allocation, and are not run by the leak check."""
     keywords = functools.partial
     rows = {
         # Construction, positional and by keyword, and each error row.
@@ -433,7 +453,407 @@ def operations(consumer):
         "import": (None, None, INIT_EXEC, None),
         "import as __main__": (None, None, INIT_EXEC, None),
     }
-    return rows
+    return {**{name: Operation(*row) for name, row in rows.items()}, **leak_checked(consumer)}
+
+
+# ---------------------------------------------------------------------------
+# The shared objects of the rows that the leak check alone runs: made once,
+# on first use (the module may not be imported yet when the catalogue is
+# read), so that the leak check can watch their reference counts.
+
+
+BIG_VALUES = (2**31, -(2**31) - 1, 2**62, 2**64, -(2**64), 10**30)
+
+# Values that a channel cannot take, by id: how to make (or find) the value
+# among the shared objects, and the exception it meets.
+CONVERSION_FAILURES = {
+    "None": (lambda s: None, TypeError),
+    "str": (lambda s: s.text_value, TypeError),
+    "bytes": (lambda s: b"1", TypeError),
+    "__index__-only": (lambda s: s.index_only, TypeError),
+    "__int__-raises": (lambda s: s.raising_int, ArithmeticError),
+    "__int__-returns-float": (lambda s: s.float_int, TypeError),
+    "__int__-returns-2**40": (lambda s: s.huge_int, OverflowError),
+    "__int__-returns-2**70": (lambda s: s.very_huge_int, OverflowError),
+    "nan": (lambda s: float("nan"), ValueError),
+    "inf": (lambda s: float("inf"), OverflowError),
+    "1e10": (lambda s: 1e10, OverflowError),
+    **{f"int-{value:#x}": (lambda s, value=value: value, OverflowError) for value in BIG_VALUES},
+}
+
+
+@functools.cache
+def shared():
+    import vantel.color.color as module
+    from vantel.color.color import Color
+    from support import Sub
+
+    s = types.SimpleNamespace(module=module, Color=Color, Sub=Sub, deleted=[0], resurrected=[])
+
+    class IntLike:
+        def __int__(self):
+            return 77
+
+    class RaisingInt:
+        def __int__(self):
+            raise ArithmeticError("no number here")
+
+    class FloatInt:
+        def __int__(self):
+            return 1.5
+
+    class BoolInt:
+        def __int__(self):
+            return True
+
+    class HugeInt:
+        def __int__(self):
+            return 2**40
+
+    class VeryHugeInt:
+        def __int__(self):
+            return 2**70
+
+    class IndexOnly:
+        def __index__(self):
+            return 3
+
+    class IntSubclass(int):
+        def __int__(self):
+            return 1
+
+        def __index__(self):
+            return 2
+
+    class SlotsSub(Color):
+        __slots__ = ()
+
+    class WithDel(Color):
+        def __del__(self):
+            s.deleted[0] += 1
+
+    class SlotsWithDel(Color):
+        __slots__ = ()
+
+        def __del__(self):
+            s.deleted[0] += 1
+
+    class Resurrecting(Color):
+        def __del__(self):
+            if len(s.resurrected) < 1:
+                s.resurrected.append(self)
+
+    class InitOverride(Color):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+
+    class PropertyOverride(Color):
+        @property
+        def r(self):
+            return 1000
+
+    class AbstractColor(Color, metaclass=abc.ABCMeta):
+        @abc.abstractmethod
+        def paint(self):
+            """Must be overridden."""
+
+    class ReducingSub(Color):
+        def __reduce__(self):
+            return (type(self), tuple(self))
+
+    # Pickled by reference, so found by name in this module.
+    ReducingSub.__qualname__ = "ReducingSub"
+    globals()["ReducingSub"] = ReducingSub
+
+    class FailingException(Exception):
+        def __init__(self, *args):
+            raise LookupError("cannot make it")
+
+    vars(s).update(
+        IntLike=IntLike, SlotsSub=SlotsSub, WithDel=WithDel, SlotsWithDel=SlotsWithDel,
+        Resurrecting=Resurrecting, InitOverride=InitOverride,
+        PropertyOverride=PropertyOverride, AbstractColor=AbstractColor,
+        ReducingSub=ReducingSub, FailingException=FailingException,
+        colour=Color(10, 20, 30, 40), sub_colour=Sub(1, 2, 3), int_like=IntLike(),
+        raising_int=RaisingInt(), float_int=FloatInt(), bool_int=BoolInt(),
+        huge_int=HugeInt(), very_huge_int=VeryHugeInt(), index_only=IndexOnly(),
+        int_subclass=IntSubclass(9), a_traceback=a_traceback(), text_value="12")
+    s.failing_values = {id_: value(s) for id_, (value, _) in CONVERSION_FAILURES.items()}
+    # The objects whose reference counts the leak check watches; the colour
+    # comes first.
+    s.watched = (
+        s.colour, s.sub_colour, Sub, WithDel, s.int_like, s.raising_int, s.float_int,
+        s.bool_int, s.huge_int, s.very_huge_int, s.index_only, s.int_subclass,
+        *s.failing_values.values(), s.a_traceback,
+        module.__reduce_cython__, module.__setstate_cython__)
+    return s
+
+
+def checked(call, kind=None, finalises=False):
+    """A row over the shared objects that the leak check runs and the sweep
+    does not: call(s) must return, or raise an exception of type `kind`."""
+    gives = returns() if kind is None else raises(kind)
+    return Operation(shared, lambda s: (call, s), set(), gives, swept=False, finalises=finalises)
+
+
+def group(name, rows):
+    """The rows (id, call, kind[, finalises]) under `name: id`."""
+    return {f"{name}: {id_}": checked(*row) for id_, *row in rows}
+
+
+def under_filter(action, operation):
+    def call(s):
+        with warnings.catch_warnings():
+            warnings.simplefilter(action, DeprecationWarning)
+            operation(s)
+
+    return call
+
+
+def delegate(s):
+    def outer():
+        return (yield from iter(s.colour))
+
+    return list(outer())
+
+
+def generator_in_a_cycle(s):
+    holder = s.Sub(1, 2, 3)
+    holder.generator = iter(holder)
+    next(holder.generator)
+
+
+def generator_attributes(s):
+    generator = generator_at(1)
+    generator.gi_running, generator.gi_yieldfrom, generator.gi_code, generator.gi_frame
+    generator.__name__ = "renamed"
+    generator.__qualname__ = "Renamed.renamed"
+    generator.__module__ = "elsewhere"
+    del generator.__module__
+
+
+def frame_made_while(meanwhile):
+    """gi_frame, while Python code run by the namespace lookup of making the
+    frame does `meanwhile` to the same generator."""
+
+    def call(s):
+        generator = generator_at(1)
+        with name_lookups_running(vars(s.module), lambda: meanwhile(generator)):
+            return generator.gi_frame
+
+    return call
+
+
+def many_generators_at_once(s):
+    generators = [iter(s.colour) for _ in range(20)]
+    for generator in generators:
+        next(generator)
+
+
+def function_attributes(s):
+    for function in (s.module.__reduce_cython__, s.module.__setstate_cython__):
+        function.__name__, function.__qualname__, function.__module__
+        function.__globals__, function.__code__, function.__doc__, repr(function)
+
+
+def resurrect_once(s):
+    s.Resurrecting(1, 2, 3)
+    s.resurrected.clear()
+
+
+def leak_checked(consumer):
+    """The rows of every other way in: argument forms, conversions, the
+    object protocol, subclasses and the native interface."""
+    property_actions = {
+        "read": (lambda name: lambda s: getattr(s.colour, name), None),
+        "write": (lambda name: lambda s: setattr(s.colour, name, 100), None),
+        "write-clamped": (lambda name: lambda s: setattr(s.colour, name, -1), None),
+        "write-__int__": (lambda name: lambda s: setattr(s.colour, name, s.int_like), None),
+        "write-float": (lambda name: lambda s: setattr(s.colour, name, 12.7), None),
+        "write-None": (lambda name: lambda s: setattr(s.colour, name, None), TypeError),
+        "write-overflow": (lambda name: lambda s: setattr(s.colour, name, 2**31), OverflowError),
+        "delete": (lambda name: lambda s: delattr(s.colour, name), NotImplementedError),
+    }
+    conversion_routes = {
+        "construction": lambda id_: lambda s: s.Color(1, 2, 3, s.failing_values[id_]),
+        "re-init": lambda id_: lambda s: s.Color.__init__(s.colour, 1, s.failing_values[id_], 3,
+                                                          a=4),
+        "setter": lambda id_: lambda s: setattr(s.colour, "blue", s.failing_values[id_]),
+    }
+    int_from_int = {
+        "construction": lambda s: s.Color(1, 2, s.bool_int),
+        "setter": lambda s: setattr(s.colour, "g", s.bool_int),
+    }
+    return {
+        **group("construction", [
+            ("keywords", lambda s: s.Color(r=1, g=2, b=3, a=4)),
+            ("mixed", lambda s: s.Color(1, 2, b=3)),
+            ("keyword-dict", lambda s: s.Color(**{"b": 3, "g": 2, "r": 1})),
+            ("clamped", lambda s: s.Color(300, -5, 2**31 - 1, -(2**31))),
+            ("two-digit-ints", lambda s: s.Color(2**30, -(2**30), 2**31 - 1, 5)),
+            ("bools", lambda s: s.Color(True, False, 2)),
+            ("floats", lambda s: s.Color(1.9, -3.99, 3.0)),
+            ("__int__", lambda s: s.Color(s.int_like, s.int_like, s.int_like, s.int_like)),
+            ("int-subclass", lambda s: s.Color(s.int_subclass, 1, 2)),
+            ("__new__", lambda s: s.Color.__new__(s.Color)),
+            ("__new__-arguments", lambda s: s.Color.__new__(s.Color, 1, 2, 3, x=4)),
+            ("re-init", lambda s: s.colour.__init__(10, 20, 30, 40)),
+            ("re-init-keyword-dict",
+             lambda s: s.Color.__init__(s.colour, **{"r": 10, "g": 20, "b": 30, "a": 40})),
+            ("re-init-mixed", lambda s: s.colour.__init__(10, 20, b=30, a=40)),
+            ("subclass", lambda s: s.Sub(1, 2, 3)),
+            ("subclass-keywords", lambda s: s.Sub(r=1, g=2, b=3, a=4)),
+            ("slots-subclass", lambda s: s.SlotsSub(1, 2, 3)),
+            ("subclass-__new__", lambda s: s.Sub.__new__(s.Sub)),
+            ("super-init", lambda s: s.InitOverride(1, 2, b=3)),
+            # Errors.
+            ("no-arguments", lambda s: s.Color(), TypeError),
+            ("five-positional-keyword", lambda s: s.Color(1, 2, 3, 4, 5, a=6), TypeError),
+            ("missing-g", lambda s: s.Color(1, b=3), TypeError),
+            ("unexpected-keyword", lambda s: s.Color(1, 2, x=3), TypeError),
+            ("unexpected-before-multiple", lambda s: s.Color(1, 2, 3, x=1, r=2), TypeError),
+            ("non-string-key", lambda s: s.Color(**{1: 2}), TypeError),
+            ("None-alpha", lambda s: s.Color(1, 2, 3, None), TypeError),
+            ("__int__-raises", lambda s: s.Color(s.raising_int, s.int_like, s.int_like),
+             ArithmeticError),
+            ("overflow-alpha", lambda s: s.Color(1, 2, 3, 2**31), OverflowError),
+            ("re-init-error", lambda s: s.colour.__init__(5, 6, "x"), TypeError),
+            ("re-init-keyword-dict-error",
+             lambda s: s.Color.__init__(s.colour, 1, 2, **{"x": 3}), TypeError),
+            ("re-init-keyword-dict-multiple",
+             lambda s: s.Color.__init__(s.colour, 1, 2, **{"r": 3}), TypeError),
+            ("re-init-keyword-dict-conversion",
+             lambda s: s.Color.__init__(s.colour, 1, 2, 3, a=s.huge_int), OverflowError),
+            ("re-init-keyword-dict-missing",
+             lambda s: s.Color.__init__(s.colour, r=1, g=2), TypeError),
+            ("subclass-count", lambda s: s.Sub(1, 2), TypeError),
+            ("subclass-unexpected", lambda s: s.Sub(1, 2, x=3), TypeError),
+            ("subclass-multiple", lambda s: s.Sub(1, 2, 3, r=1), TypeError),
+            ("subclass-conversion", lambda s: s.Sub(1, 2, "3"), TypeError),
+            ("super-init-unexpected", lambda s: s.InitOverride(1, 2, c=3), TypeError),
+            ("abstract-subclass", lambda s: s.AbstractColor(1, 2, 3), TypeError),
+        ]),
+        # Conversion failures, through construction and through every setter.
+        **group("conversion failure", [
+            (f"{route}-{id_}", make(id_), kind)
+            for route, make in conversion_routes.items()
+            for id_, (_, kind) in CONVERSION_FAILURES.items()
+        ]),
+        **group("int subclass from __int__", [
+            (f"{route}-{action}", under_filter(action, operation),
+             DeprecationWarning if action == "error" else None)
+            for route, operation in int_from_int.items()
+            for action in ("ignore", "error")
+        ]),
+        **group("property", [
+            (f"{name}-{action}", make(name), kind)
+            for name in CHANNEL_NAMES
+            for action, (make, kind) in property_actions.items()
+        ]),
+        **group("object protocol", [
+            ("unknown-attribute", lambda s: setattr(s.colour, "foo", 1), AttributeError),
+            ("weakref", lambda s: weakref.ref(s.colour), TypeError),
+            ("index", lambda s: s.colour[0], TypeError),
+            ("len", lambda s: len(s.colour), TypeError),
+            ("type-attribute", lambda s: setattr(s.Color, "foo", 1), TypeError),
+            ("hash", lambda s: hash(s.colour)),
+            ("compare", lambda s: s.colour == s.sub_colour),
+        ]),
+        **group("text form", [
+            ("f-string", lambda s: f"{s.colour}"),
+            ("format", lambda s: format(s.colour, "")),
+            ("longest", lambda s: repr(s.Color(255, 255, 255, 255))),
+            ("uninitialised", lambda s: repr(s.Color.__new__(s.Color))),
+            ("subclass-overriding-r", lambda s: repr(s.PropertyOverride(1, 2, 3))),
+        ]),
+        **group("iteration", [
+            ("tuple-subclass", lambda s: tuple(s.sub_colour)),
+            ("subclass-overriding-r", lambda s: list(s.PropertyOverride(1, 2, 3))),
+            ("membership", lambda s: 40 in s.colour),
+            ("unpack", lambda s: [*s.colour]),
+            ("temporary-colour", lambda s: list(iter(s.Color(1, 2, 3)))),
+            ("abandoned-after-r", lambda s: generator_at(1)),
+            ("abandoned-after-b", lambda s: generator_at(3)),
+            ("abandoned-after-a", lambda s: generator_at(4)),
+            ("exhausted", lambda s: generator_at(FINISHED)),
+            ("next-after-end", lambda s: next(generator_at(FINISHED)), StopIteration),
+            ("more-than-the-free-list", many_generators_at_once),
+            ("collected-cycle", generator_in_a_cycle),
+            ("yield-from", delegate),
+        ]),
+        **group("generator protocol", [
+            ("send-finished", lambda s: generator_at(FINISHED).send(None), StopIteration),
+            *((f"throw-at-{point}", lambda s, point=point: generator_at(point).throw(ValueError),
+               ValueError) for point in range(2, 5)),
+            ("throw-StopIteration", lambda s: generator_at(1).throw(StopIteration),
+             RuntimeError),
+            ("throw-instance", lambda s: generator_at(1).throw(ValueError("given")), ValueError),
+            ("throw-class-value", lambda s: generator_at(1).throw(ValueError, "value"),
+             ValueError),
+            ("throw-class-tuple", lambda s: generator_at(1).throw(ValueError, ("a", "b")),
+             ValueError),
+            ("throw-traceback",
+             lambda s: generator_at(2).throw(ValueError, None, s.a_traceback), ValueError),
+            ("throw-class-failing", lambda s: generator_at(1).throw(s.FailingException),
+             LookupError),
+            ("throw-four-arguments", lambda s: generator_at(1).throw(ValueError, 1, None, 4),
+             TypeError),
+            ("attributes", generator_attributes),
+            ("gi_frame-read-while-made", frame_made_while(lambda g: g.gi_frame)),
+            ("gi_frame-closed-while-made", frame_made_while(lambda g: g.close())),
+            ("bad-__name__", lambda s: setattr(iter(s.colour), "__name__", 5), TypeError),
+            ("delete-__qualname__", lambda s: delattr(iter(s.colour), "__qualname__"),
+             TypeError),
+            ("weakref", lambda s: weakref.ref(iter(s.colour))),
+            ("pickle", lambda s: pickle.dumps(iter(s.colour)), TypeError),
+            ("copy", lambda s: copy.copy(generator_at(1)), TypeError),
+            ("instantiate-type", lambda s: type(iter(s.colour))(), TypeError),
+        ]),
+        **group("pickling refusal", [
+            ("pickle-list-protocol-0", lambda s: pickle.dumps([s.colour], protocol=0), TypeError),
+            ("pickle-subclass", lambda s: pickle.dumps(s.sub_colour), TypeError),
+            ("__setstate__-dict", lambda s: s.colour.__setstate__({}), TypeError),
+            ("__setstate__-two-arguments", lambda s: s.colour.__setstate__(1, 2), TypeError),
+            ("__setstate__-unexpected", lambda s: s.colour.__setstate__(x=1), TypeError),
+            ("type-__reduce__", lambda s: s.Color.__reduce__(s.colour), TypeError),
+            ("function-reduce-extra", lambda s: s.module.__reduce_cython__(s.colour, 1),
+             TypeError),
+            ("function-reduce-keyword",
+             lambda s: s.module.__reduce_cython__(s.colour, protocol=1), TypeError),
+            ("function-setstate-no-argument", lambda s: s.module.__setstate_cython__(),
+             TypeError),
+            ("function-setstate-unexpected",
+             lambda s: s.module.__setstate_cython__(s.colour, x=None), TypeError),
+        ]),
+        **group("module surface", [
+            ("function-attributes", function_attributes),
+            ("function-bad-__name__",
+             lambda s: setattr(s.module.__reduce_cython__, "__name__", 1), TypeError),
+            ("subclass-with-own-__reduce__", lambda s: pickle.dumps(s.ReducingSub(1, 2, 3))),
+            ("vtable-capsule", lambda s: s.Color.__pyx_vtable__),
+            ("vtable-through-instance", lambda s: s.colour.__pyx_vtable__),
+        ]),
+        # Subclasses whose instances run __del__, or come back to life in it.
+        **group("finaliser", [
+            ("__del__", lambda s: s.WithDel(1, 2, 3), None, True),
+            ("__del__-uninitialised", lambda s: s.WithDel.__new__(s.WithDel), None, True),
+            ("__del__-without-gc", lambda s: s.SlotsWithDel(1, 2, 3), None, True),
+            ("__del__-after-iteration", lambda s: list(s.WithDel(1, 2, 3)), None, True),
+            ("__del__-abandoned-iterator", lambda s: generator_at(2, s.WithDel(1, 2, 3)),
+             None, True),
+            ("resurrected", resurrect_once),
+        ]),
+        # The native interface, through the test-only consumer module.
+        **group("native", [
+            ("new-many", lambda s: consumer.new_many(20)),
+            ("call-type", lambda s: consumer.call_type_many(20)),
+            ("clamp_byte", lambda s: consumer.clamp_byte(300)),
+            ("raw", lambda s: consumer.raw(s.colour)),
+            ("set-raw", lambda s: consumer.set_raw(s.colour, 10, 20, 30, 40)),
+            ("capsule", lambda s: consumer.capsule_pointer(None)),
+            ("capsule-wrong-name", lambda s: consumer.capsule_pointer("named"), ValueError),
+        ]),
+    }
 
 
 # Pickling with _pickle keeps a few blocks for each of its own failed
@@ -441,5 +861,7 @@ def operations(consumer):
 # checked for leaks through c.__reduce_ex__(2) and g.__reduce__.
 INTERPRETER_LEAKS = frozenset({"pickle.dumps(c)", "pickle.dumps([c])", "pickle.dumps(g)"})
 
-# The names, for the parametrisation of the test (no consumer needed).
+# The names, for the parametrisation of the tests (no consumer needed): every
+# row, and the rows the sweep drives.
 NAMES = tuple(operations(None))
+SWEPT = tuple(name for name, row in operations(None).items() if row.swept)

@@ -337,7 +337,7 @@ def main(injector_path, consumer_path, name):
         growth = []
     else:
         consumer = load_extension("_color_consumer", consumer_path)
-        setup, act, entries, gives = operations(consumer)[name]
+        setup, act, entries, gives, *_ = operations(consumer)[name]
         unfailed = unmet(gives, *injector.call(0, *act(setup()))[1:])
         problems = [f"the unfailed call {unfailed}"] if unfailed else []
         found, failures, growth = sweep_with_rounds(injector, setup, act, entries,
