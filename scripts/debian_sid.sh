@@ -78,6 +78,10 @@ if [ "$arch" = "$host_arch" ]; then
     # The debug interpreter (Py_DEBUG, with sys.gettotalrefcount) of the
     # suite's reference-count run.
     packages+=(python3.14-dbg)
+    # raylib for scripts/raylib.sh, and what a window needs without a
+    # screen: a virtual X server, and Mesa's OpenGL for it (a recommendation
+    # of the OpenGL loader, which is not installed by itself).
+    packages+=(libraylib-dev xvfb libglx-mesa0)
 fi
 # Written last when the root is made, so that a half-made root is made again.
 ready="$root/.vantel-color-packages"
