@@ -10,6 +10,7 @@ import math
 import os
 import shutil
 import subprocess
+import sys
 
 import paint
 import png
@@ -120,9 +121,10 @@ print(f"picture.png: {WIDTH}x{HEIGHT}, every pixel as drawn")
 
 @contextlib.contextmanager
 def display():
-    """Yields None where a window can be opened: on $DISPLAY, or else on a
-    virtual X server (Xvfb) started here; or the reason why not."""
-    if os.environ.get("DISPLAY"):
+    """Yields None where a window can be opened: on the desktop (on Linux,
+    $DISPLAY's), or else on a virtual X server (Xvfb) started here; or the
+    reason why not."""
+    if not sys.platform.startswith("linux") or os.environ.get("DISPLAY"):
         yield None
         return
     if shutil.which("Xvfb") is None:
