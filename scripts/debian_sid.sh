@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs a command inside a minimal Debian unstable (sid) root, whose packages
 # hold the newer interpreters (python3.14 and python3.15, with their headers
-# and venv modules, and python3.14-dbg), g++ and clang, with this checkout
+# and venv modules, and python3.14-dbg), g++ and clang, and raylib with a
+# virtual X server and Mesa's OpenGL (scripts/raylib.sh), with this checkout
 # bind-mounted at /checkout as the working directory.  Needs root (debootstrap, mount,
 # chroot).
 #
