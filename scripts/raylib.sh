@@ -9,8 +9,8 @@
 # Runs here if this machine has raylib.h and Xvfb, else inside the Debian sid
 # root of scripts/debian_sid.sh (as root), whose packages include
 # libraylib-dev, xvfb and Mesa, with python3.14.  PYTHON chooses the
-# interpreter; the virtual environment is .venv-VERSION, as in
-# scripts/other_interpreters.sh, whose build it reuses.
+# interpreter; the wheel is built with the virtual environment .venv-VERSION
+# of scripts/other_interpreters.sh.
 #
 #   bash scripts/raylib.sh
 set -euo pipefail
@@ -27,16 +27,23 @@ example_python=$(find_python)
 version=$("$example_python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 export VENV=${VENV:-.venv-$version}
 
-echo "== raylib: the headers beside the installed raylib.h"
-VANTEL_COLOR_REQUIRE_RAYLIB=1 bash scripts/test.sh -ra tests/test_header.py
-
-# As scripts/check_api.sh builds and runs the other recipes: -Werror, a
-# quiet pip, and an extra index whose vantel-color must never be installed.
-echo "== raylib: example raylib_cmake"
+echo "== raylib: the wheel"
 python=$(make_venv "$VENV")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 "$python" -m pip wheel --quiet --no-deps -w "$work/wheel" .
+wheels=("$work"/wheel/vantel_color-*.whl)
+
+# Only the header tests that use the installed raylib.h, which must be
+# there; they need nothing of the package but its headers, so the wheel
+# serves.
+echo "== raylib: the headers beside the installed raylib.h"
+VANTEL_COLOR_REQUIRE_RAYLIB=1 PYTHON=$example_python \
+    bash scripts/wheel_tests.sh "${wheels[0]}" -ra tests/test_header.py -k "installed or raylibs"
+
+# As scripts/check_api.sh builds and runs the other recipes: -Werror, a
+# quiet pip, and an extra index whose vantel-color must never be installed.
+echo "== raylib: example raylib_cmake"
 make_decoy_index "$python" "$work/bogus-index"
 example=raylib_cmake
 cp -r "$repo/examples/$example" "$work/$example"
