@@ -130,10 +130,13 @@ def display():
     if shutil.which("Xvfb") is None:
         yield "DISPLAY is not set and there is no Xvfb"
         return
-    # Xvfb picks a free display and writes its number once it is ready.
+    # Xvfb picks a free display and writes its number once it is ready; it
+    # would reset, refusing connections for a moment, whenever its last
+    # client leaves.
     ready_read, ready_write = os.pipe()
     server = subprocess.Popen(
-        ["Xvfb", "-displayfd", str(ready_write), "-screen", "0", "640x480x24", "-nolisten", "tcp"],
+        ["Xvfb", "-displayfd", str(ready_write), "-screen", "0", "640x480x24", "-nolisten", "tcp",
+         "-noreset"],
         pass_fds=[ready_write], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(ready_write)
     with os.fdopen(ready_read) as ready:
