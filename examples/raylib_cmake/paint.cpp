@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <new>
 
 #include "color_raylib.h"
 
@@ -263,7 +264,14 @@ bool parse_items(PyObject *items, std::unique_ptr<Item[]> &parsed, Py_ssize_t &c
         return false;
     }
     count = PyTuple_GET_SIZE(snapshot);
-    parsed = std::make_unique<Item[]>(static_cast<size_t>(count));
+    // No C++ exception may cross into the interpreter: a failed allocation
+    // is Python's MemoryError.
+    parsed.reset(new (std::nothrow) Item[static_cast<size_t>(count)]);
+    if (parsed == nullptr) {
+        Py_DECREF(snapshot);
+        PyErr_NoMemory();
+        return false;
+    }
     for (Py_ssize_t i = 0; i < count; i++) {
         if (!parse(PyTuple_GET_ITEM(snapshot, i), parsed[i])) {
             Py_DECREF(snapshot);
