@@ -73,40 +73,7 @@ echo "== documentation"
 # vantel-color of a higher version that fails when imported.  pip prefers
 # the highest version across every index it may consult, so a build that
 # ever lets an index compete with the local wheel installs that one and fails.
-bogus=$work/bogus-index/vantel-color
-mkdir -p "$bogus"
-"$python" - "$bogus/vantel_color-999.0-py3-none-any.whl" <<'EOF'
-import base64
-import hashlib
-import sys
-import zipfile
-
-files = {
-    "vantel/__init__.py": "",
-    "vantel/color/__init__.py": 'raise ImportError("this vantel-color came from an index")\n',
-    "vantel_color-999.0.dist-info/METADATA": (
-        "Metadata-Version: 2.1\nName: vantel-color\nVersion: 999.0\n"
-    ),
-    "vantel_color-999.0.dist-info/WHEEL": (
-        "Wheel-Version: 1.0\nGenerator: check_api\nRoot-Is-Purelib: true\nTag: py3-none-any\n"
-    ),
-}
-
-
-def record_line(name, text):
-    digest = base64.urlsafe_b64encode(hashlib.sha256(text.encode()).digest()).rstrip(b"=")
-    return f"{name},sha256={digest.decode()},{len(text.encode())}\n"
-
-
-record = "".join(record_line(name, text) for name, text in files.items())
-files["vantel_color-999.0.dist-info/RECORD"] = record + "vantel_color-999.0.dist-info/RECORD,,\n"
-with zipfile.ZipFile(sys.argv[1], "w") as wheel:
-    for name, text in files.items():
-        wheel.writestr(name, text)
-EOF
-# A package's page of a "simple" index served from a directory.
-wheel_name=vantel_color-999.0-py3-none-any.whl
-echo "<a href=\"$wheel_name\">$wheel_name</a>" >"$bogus/index.html"
+make_decoy_index "$python" "$work/bogus-index"
 example_python=$(find_python)
 for example in c_setuptools c_subtype cpp_cmake cython_setuptools; do
     echo "== example $example"

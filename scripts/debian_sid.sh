@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs a command inside a minimal Debian unstable (sid) root, whose packages
 # hold the newer interpreters (python3.14 and python3.15, with their headers
-# and venv modules, and python3.14-dbg), g++ and clang, with this checkout
+# and venv modules, and python3.14-dbg), g++ and clang, and raylib with a
+# virtual X server and Mesa's OpenGL (scripts/raylib.sh), with this checkout
 # bind-mounted at /checkout as the working directory.  Needs root (debootstrap, mount,
 # chroot).
 #
@@ -78,6 +79,10 @@ if [ "$arch" = "$host_arch" ]; then
     # The debug interpreter (Py_DEBUG, with sys.gettotalrefcount) of the
     # suite's reference-count run.
     packages+=(python3.14-dbg)
+    # raylib for scripts/raylib.sh, and what a window needs without a
+    # screen: a virtual X server, and Mesa's OpenGL for it (a recommendation
+    # of the OpenGL loader, which is not installed by itself).
+    packages+=(libraylib-dev xvfb libglx-mesa0)
 fi
 # Written last when the root is made, so that a half-made root is made again.
 ready="$root/.vantel-color-packages"

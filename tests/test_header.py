@@ -8,8 +8,11 @@ any standard from C11 and C++17 on, with or without raylib.h around, so every
 combination has to compile cleanly under strict warnings; color.h itself
 never includes raylib.h, the companion includes Python.h before raylib.h, and
 it refuses a raylib.h whose Color is not laid out as the record's colour.
+The raylib.h is a stand-in, and also the real one where raylib is installed
+(VANTEL_COLOR_REQUIRE_RAYLIB=1 makes its absence a failure, not a skip).
 """
 
+import functools
 import os
 import re
 import shutil
@@ -25,7 +28,8 @@ from vantel.color.color import Color
 pytestmark = pytest.mark.packaging
 
 # A stand-in for raylib.h with raylib's own include guard and Color layout.
-RAYLIB_H = (Path(__file__).parent / "consumer" / "raylib_stand_in" / "raylib.h").read_text()
+STAND_IN = Path(__file__).parent / "consumer" / "raylib_stand_in"
+RAYLIB_H = (STAND_IN / "raylib.h").read_text()
 
 # Each standard a consumer may build with.  clang 14 (Debian 12) knows
 # C++23 only by its draft name, which g++ takes as well.
@@ -156,13 +160,43 @@ def raylib_include(tmp_path, text=RAYLIB_H):
     return "-I" + str(raylib_dir)
 
 
+@functools.cache
+def raylib_installed():
+    """Whether the compilers find a raylib.h of their own; fails, rather than
+    skips, where VANTEL_COLOR_REQUIRE_RAYLIB=1."""
+    gcc = find_compiler("gcc")
+    found = gcc is not None and subprocess.run(
+        [gcc, "-E", "-x", "c", "-"], input="#include <raylib.h>\n", capture_output=True, text=True
+    ).returncode == 0
+    if not found and os.environ.get("VANTEL_COLOR_REQUIRE_RAYLIB") == "1":
+        pytest.fail("raylib.h is not installed, and VANTEL_COLOR_REQUIRE_RAYLIB=1")
+    return found
+
+
+def raylib_h_flags(tmp_path, raylib_h):
+    """The flags that put the stand-in, or the installed raylib.h, in reach."""
+    if raylib_h == "stand-in":
+        return [raylib_include(tmp_path, AFTER_PYTHON_H)]
+    if not raylib_installed():
+        pytest.skip("raylib.h is not installed (Debian: libraylib-dev)")
+    return []
+
+
 @pytest.mark.parametrize("compiler", COMPILERS)
-@pytest.mark.parametrize("includes", INCLUDES)
-def test_header_compiles_cleanly(tmp_path, compiler, includes):
-    extra = []
-    if includes != "header alone":
-        extra.append(raylib_include(tmp_path, AFTER_PYTHON_H))
+@pytest.mark.parametrize(
+    ("includes", "raylib_h"),
+    [("header alone", None)] + [(includes, raylib_h) for includes in list(INCLUDES)[1:]
+                                for raylib_h in ("stand-in", "installed")],
+)
+def test_header_compiles_cleanly(tmp_path, compiler, includes, raylib_h):
+    extra = raylib_h_flags(tmp_path, raylib_h) if raylib_h else []
     compile_source(tmp_path, compiler, INCLUDES[includes], *extra)
+
+
+def test_stand_in_color_is_raylibs(tmp_path):
+    raylib_h_flags(tmp_path, "installed")
+    compile_source(tmp_path, "gcc c++20", (STAND_IN / "same_as_raylib.cpp").read_text(),
+                   "-iquote", str(STAND_IN))
 
 
 # The check is the same in every standard of a language: each compiler

@@ -19,7 +19,9 @@ cd "$(dirname "$0")"
 "${PYTHON:-python3}" -m venv --clear venv
 venv/bin/pip install cmake ninja
 venv/bin/pip install --no-index --find-links "$wheels" vantel-color
-venv/bin/cmake -S . -B build -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/venv/bin/ninja" \
+# Configured afresh: FindPython keeps in the cache what it found for the
+# interpreter of an earlier run, which PYTHON may have changed since.
+venv/bin/cmake --fresh -S . -B build -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/venv/bin/ninja" \
     -DPython_EXECUTABLE="$PWD/venv/bin/python"
 venv/bin/cmake --build build
 PYTHONPATH=build venv/bin/python use.py
