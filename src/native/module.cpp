@@ -376,5 +376,9 @@ PyModuleDef color_module = {
 
 PyMODINIT_FUNC PyInit_color(void)
 {
-    return PyModuleDef_Init(&vantel::color::color_module);
+    // PyModuleDef_Init writes the definition on its first call, and
+    // importlib's unlocked calls can run this from several threads at once:
+    // one thread makes that call, the others wait for it and read the result.
+    static PyObject *const definition = PyModuleDef_Init(&vantel::color::color_module);
+    return definition;
 }
