@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "construction.h"
+#include "free_list.h"
 #include "int_conversion.h"
 #include "iteration.h"
 #include "module_state.h"
@@ -19,6 +20,10 @@ namespace vantel::color {
 VantelColorMethodTable color_method_table;
 
 namespace {
+
+// Colours of the exact type are recycled, as CPython recycles its floats:
+// a colour made and dropped in a loop then costs no allocator call.
+constinit FreeList<VantelColorObject, 64> free_colors;
 
 // ---------------------------------------------------------------------------
 // The Color method table.
@@ -46,6 +51,12 @@ PyObject *new_color(int32_t r, int32_t g, int32_t b, int32_t a)
 void color_dealloc(PyObject *object)
 {
     PyTypeObject *type = Py_TYPE(object);
+    if (type == &ColorType) [[likely]] {
+        if (!free_colors.keep(as_color(object))) {
+            type->tp_free(object);
+        }
+        return;
+    }
     // Only a subclass can bring a finaliser (__del__).  A garbage-collected
     // subclass has usually run it already; otherwise it runs here and may
     // resurrect the object.
@@ -175,14 +186,18 @@ PyObject *color_new(PyTypeObject *type, PyObject *, PyObject *)
 
 // What the generic allocator does for the exact type, which has no items,
 // no collector tracking and a static type object (no reference to take):
-// one allocation, the object header and a zeroed colour.
+// one allocation (or a recycled colour), the object header and a zeroed
+// colour.
 PyObject *new_exact_color()
 {
-    auto *color = static_cast<VantelColorObject *>(PyObject_Malloc(sizeof(VantelColorObject)));
+    VantelColorObject *color = free_colors.take(&ColorType);
     if (color == nullptr) {
-        return PyErr_NoMemory();
+        color = static_cast<VantelColorObject *>(PyObject_Malloc(sizeof(VantelColorObject)));
+        if (color == nullptr) {
+            return PyErr_NoMemory();
+        }
+        (void)PyObject_Init(reinterpret_cast<PyObject *>(color), &ColorType);
     }
-    (void)PyObject_Init(reinterpret_cast<PyObject *>(color), &ColorType);
     const VantelColorMethodTable *table = &color_method_table;
     store_relaxed(color->method_table, table);
     store_channels(color, {0, 0, 0, 0});

@@ -111,8 +111,16 @@ def loop(c):
     return total
 
 
+def free_colours_taken():
+    """Live colours holding every recycled one, so that making a colour
+    allocates."""
+    from vantel.color.color import Color
+
+    return [Color(0, 0, 0) for _ in range(100)]
+
+
 def new_through_table(consumer):
-    return lambda: types.SimpleNamespace(consumer=consumer)
+    return lambda: types.SimpleNamespace(consumer=consumer, held=free_colours_taken())
 
 
 def module():
@@ -124,7 +132,7 @@ def module():
 def color_type():
     from vantel.color.color import Color
 
-    return types.SimpleNamespace(Color=Color)
+    return types.SimpleNamespace(Color=Color, held=free_colours_taken())
 
 
 # What an operation must give when no allocation fails: `returns(value)` (or
