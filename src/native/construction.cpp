@@ -233,6 +233,19 @@ int initialise(PyObject *self, PyObject *const *args, Py_ssize_t nargs, const Ke
     return 0;
 }
 
+// Every Color(...) call but the common one, kept out of line so that the
+// common one saves no registers for it.  Returns the colour, or null after
+// releasing it.
+[[gnu::noinline]] PyObject *initialise_or_release(PyObject *self, PyObject *const *args,
+                                                  Py_ssize_t nargs, PyObject *kwnames)
+{
+    if (initialise(self, args, nargs, VectorKeywords(kwnames, args + nargs)) < 0) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    return self;
+}
+
 }  // namespace
 
 int color_init(PyObject *self, PyObject *args, PyObject *kwds)
@@ -251,11 +264,11 @@ PyObject *color_vectorcall(PyObject *, PyObject *const *args, size_t nargsf, PyO
     if (self == nullptr) {
         return nullptr;
     }
-    if (initialise(self, args, nargs, VectorKeywords(kwnames, args + nargs)) < 0) {
-        Py_DECREF(self);
-        return nullptr;
+    if (kwnames == nullptr && (nargs == 3 || nargs == 4) &&
+        store_compact_ints(as_color(self), args, nargs == 4)) [[likely]] {
+        return self;
     }
-    return self;
+    return initialise_or_release(self, args, nargs, kwnames);
 }
 
 int make_construction_constants()
