@@ -23,6 +23,9 @@ public:
             return nullptr;
         }
         T *object = items_[--count_];
+        if (object == nullptr) {
+            __builtin_unreachable();  // only live objects enter: callers need no test
+        }
         (void)PyObject_Init(reinterpret_cast<PyObject *>(object), type);
         return object;
     }
