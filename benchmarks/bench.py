@@ -466,13 +466,13 @@ def write_markdown(path, ops, valgrind, count):
         )
     header = ("peer", "`sys.getsizeof`", "a million colours, MB", "with their list, MB")
     versions = [
-        f"g++ {compiler_version()}",
+        f"g++ {compiler_version()} (the module's compiler)",
         valgrind,
         f"pygame-ce {pygame.version.ver if pygame else 'not installed'}",
     ]
     figures.write_figures(
         path,
-        figures.run_description(versions),
+        f"{figures.run_description(versions)} The interpreter: {instructions.interpreter_build()}.",
         instructions.markdown_tables(ops)
         + [
             (

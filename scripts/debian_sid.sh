@@ -78,6 +78,8 @@ if [ "$arch" = "$host_arch" ]; then
     # The debug interpreter (Py_DEBUG, with sys.gettotalrefcount) of the
     # suite's reference-count run.
     packages+=(python3.14-dbg)
+    # valgrind counts the instructions of benchmarks/all_interpreters.sh.
+    packages+=(valgrind)
 fi
 # Written last when the root is made, so that a half-made root is made again.
 ready="$root/.vantel-color-packages"

@@ -13,14 +13,13 @@
 
 namespace vantel::color {
 
-// The module recycles its generators and their records through free lists
-// that are shared by the whole process and safe only under the interpreter
-// lock.  The free-threaded build has none: one per thread would need to be
-// emptied when its thread ends, and nothing the C API offers runs then with
-// a thread state that may free objects, so a program that keeps starting
-// threads would strand a list's worth of objects with each.  Without them an
-// iterator costs that build about 250 more instructions (a fresh generator
-// and record from the interpreter's per-thread heap).
+// The module recycles its colours, generators and iteration records through
+// free lists (free_list.h) that are shared by the whole process and safe
+// only under the interpreter lock.  The free-threaded build has none: one
+// per thread would need to be emptied when its thread ends, and nothing the
+// C API offers runs then with a thread state that may free objects, so a
+// program that keeps starting threads would strand a list's worth of objects
+// with each.
 #ifdef Py_GIL_DISABLED
 inline constexpr bool kUseFreeLists = false;
 #else
