@@ -48,18 +48,13 @@ PyObject *new_color(int32_t r, int32_t g, int32_t b, int32_t a)
 // ---------------------------------------------------------------------------
 // Destruction.
 
-void color_dealloc(PyObject *object)
+void color_dealloc(PyObject *object);
+
+// A subclass's instance: only a subclass can bring a finaliser (__del__).
+// A garbage-collected subclass has usually run it already; otherwise it runs
+// here and may resurrect the object.
+[[gnu::noinline]] void subclass_dealloc(PyObject *object, PyTypeObject *type)
 {
-    PyTypeObject *type = Py_TYPE(object);
-    if (type == &ColorType) [[likely]] {
-        if (!free_colors.keep(as_color(object))) {
-            type->tp_free(object);
-        }
-        return;
-    }
-    // Only a subclass can bring a finaliser (__del__).  A garbage-collected
-    // subclass has usually run it already; otherwise it runs here and may
-    // resurrect the object.
     if (type->tp_finalize != nullptr) [[unlikely]] {
         const bool finalized = PyType_IS_GC(type) && PyObject_GC_IsFinalized(object);
         if (!finalized && type->tp_dealloc == color_dealloc &&
@@ -68,6 +63,16 @@ void color_dealloc(PyObject *object)
         }
     }
     type->tp_free(object);
+}
+
+void color_dealloc(PyObject *object)
+{
+    PyTypeObject *type = Py_TYPE(object);
+    if (type != &ColorType) [[unlikely]] {
+        subclass_dealloc(object, type);
+    } else if (!free_colors.keep(as_color(object))) {
+        type->tp_free(object);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -186,9 +191,8 @@ PyObject *color_new(PyTypeObject *type, PyObject *, PyObject *)
 
 // What the generic allocator does for the exact type, which has no items,
 // no collector tracking and a static type object (no reference to take):
-// one allocation (or a recycled colour), the object header and a zeroed
-// colour.
-PyObject *new_exact_color()
+// one allocation (or a recycled colour), the object header and the colour.
+PyObject *new_exact_color(VantelRaylibColor channels)
 {
     VantelColorObject *color = free_colors.take(&ColorType);
     if (color == nullptr) {
@@ -200,7 +204,7 @@ PyObject *new_exact_color()
     }
     const VantelColorMethodTable *table = &color_method_table;
     store_relaxed(color->method_table, table);
-    store_channels(color, {0, 0, 0, 0});
+    store_channels(color, channels);
     return reinterpret_cast<PyObject *>(color);
 }
 

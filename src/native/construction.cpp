@@ -1,6 +1,9 @@
 // Construction of a Color: see construction.h.
 #include "construction.h"
 
+#include <bit>
+#include <cstdint>
+
 #include "color_type.h"
 #include "error_messages.h"
 #include "int_conversion.h"
@@ -233,12 +236,90 @@ int initialise(PyObject *self, PyObject *const *args, Py_ssize_t nargs, const Ke
     return 0;
 }
 
-// Every Color(...) call but the common one, kept out of line so that the
-// common one saves no registers for it.  Returns the colour, or null after
-// releasing it.
-[[gnu::noinline]] PyObject *initialise_or_release(PyObject *self, PyObject *const *args,
-                                                  Py_ssize_t nargs, PyObject *kwnames)
+// The interpreter's shared ints 0..255 (the ones every int of that value
+// is) lie in one array, at equal distances that are a power of two, in
+// every CPython this module supports; where they do, an argument that is
+// one of them gives its value by its address alone, and anything else
+// (another int, any other object) lies outside the array.  Checked at
+// module execution: where the layout differs, the limit stays 0 and every
+// argument takes the general path.
+uintptr_t shared_int_zero;
+uintptr_t shared_int_limit;  // the array's size in bytes, or 0
+int shared_int_shift;
+
+// The channels of Color(r, g, b[, a]) when every argument is a shared int
+// 0..255: true, having set `channels`; false otherwise.  The limit is a
+// power of two, so the offsets are all below it exactly when their union is.
+bool shared_int_channels(PyObject *const *args, bool has_alpha, VantelRaylibColor &channels)
 {
+    const auto offset = [](PyObject *arg) {
+        return reinterpret_cast<uintptr_t>(arg) - shared_int_zero;
+    };
+    const uintptr_t r = offset(args[0]);
+    const uintptr_t g = offset(args[1]);
+    const uintptr_t b = offset(args[2]);
+    const uintptr_t a = has_alpha ? offset(args[3]) : uintptr_t{255} << shared_int_shift;
+    if ((r | g | b | a) >= shared_int_limit) {
+        return false;
+    }
+    const int shift = shared_int_shift;
+    if constexpr (std::endian::native == std::endian::little) {
+        channels = std::bit_cast<VantelRaylibColor>(static_cast<ChannelWord>(
+            (r >> shift) | (g >> shift) << 8 | (b >> shift) << 16 | (a >> shift) << 24));
+    } else {
+        channels = {static_cast<uint8_t>(r >> shift), static_cast<uint8_t>(g >> shift),
+                    static_cast<uint8_t>(b >> shift), static_cast<uint8_t>(a >> shift)};
+    }
+    return true;
+}
+
+// Found once: an execution retried after a failure may find colours of the
+// first one in use, which read these.
+bool shared_ints_searched = false;
+
+int find_shared_ints()
+{
+    if (shared_ints_searched) {
+        return 0;
+    }
+    OwnedRef zero(PyLong_FromLong(0));
+    OwnedRef one(PyLong_FromLong(1));
+    if (!zero || !one) {
+        return -1;
+    }
+    const auto base = reinterpret_cast<uintptr_t>(zero.get());
+    const uintptr_t stride = reinterpret_cast<uintptr_t>(one.get()) - base;
+    if (one.get() <= zero.get() || !std::has_single_bit(stride)) {
+        shared_ints_searched = true;
+        return 0;
+    }
+    for (long value = 2; value < 256; ++value) {
+        OwnedRef number(PyLong_FromLong(value));
+        if (!number) {
+            return -1;
+        }
+        if (reinterpret_cast<uintptr_t>(number.get()) !=
+            base + static_cast<uintptr_t>(value) * stride) {
+            shared_ints_searched = true;
+            return 0;
+        }
+    }
+    shared_int_zero = base;
+    shared_int_shift = std::countr_zero(stride);
+    shared_int_limit = uintptr_t{256} << shared_int_shift;
+    shared_ints_searched = true;
+    return 0;
+}
+
+// Every Color(...) call but the common one, kept out of line so that the
+// common one saves no registers for it.
+[[gnu::noinline]] PyObject *make_and_initialise(PyObject *const *args, Py_ssize_t nargs,
+                                                PyObject *kwnames)
+{
+    PyObject *self = new_exact_color();
+    if (self == nullptr) {
+        return nullptr;
+    }
     if (initialise(self, args, nargs, VectorKeywords(kwnames, args + nargs)) < 0) {
         Py_DECREF(self);
         return nullptr;
@@ -260,19 +341,19 @@ int color_init(PyObject *self, PyObject *args, PyObject *kwds)
 PyObject *color_vectorcall(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames)
 {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    PyObject *self = new_exact_color();
-    if (self == nullptr) {
-        return nullptr;
-    }
+    VantelRaylibColor channels;
     if (kwnames == nullptr && (nargs == 3 || nargs == 4) &&
-        store_compact_ints(as_color(self), args, nargs == 4)) [[likely]] {
-        return self;
+        shared_int_channels(args, nargs == 4, channels)) [[likely]] {
+        return new_exact_color(channels);
     }
-    return initialise_or_release(self, args, nargs, kwnames);
+    return make_and_initialise(args, nargs, kwnames);
 }
 
 int make_construction_constants()
 {
+    if (find_shared_ints() < 0) {
+        return -1;
+    }
     constexpr const char *names[] = {"r", "g", "b", "a"};
     for (int i = 0; i < 4; ++i) {
         if (set_constant(parameter_names[i], PyUnicode_InternFromString(names[i])) < 0) {
