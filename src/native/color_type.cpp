@@ -189,23 +189,38 @@ PyObject *color_new(PyTypeObject *type, PyObject *, PyObject *)
     return object;
 }
 
+namespace {
+
+// The record first and the header last, so that the call that makes the
+// memory an object is the caller's last.
+PyObject *make_exact_color(VantelColorObject *color, VantelRaylibColor channels)
+{
+    const VantelColorMethodTable *table = &color_method_table;
+    store_relaxed(color->method_table, table);
+    store_channels(color, channels);
+    return PyObject_Init(reinterpret_cast<PyObject *>(color), &ColorType);
+}
+
+[[gnu::noinline]] PyObject *allocate_exact_color(VantelRaylibColor channels)
+{
+    auto *color = static_cast<VantelColorObject *>(PyObject_Malloc(sizeof(VantelColorObject)));
+    if (color == nullptr) {
+        return PyErr_NoMemory();
+    }
+    return make_exact_color(color, channels);
+}
+
+}  // namespace
+
 // What the generic allocator does for the exact type, which has no items,
 // no collector tracking and a static type object (no reference to take):
 // one allocation (or a recycled colour), the object header and the colour.
 PyObject *new_exact_color(VantelRaylibColor channels)
 {
-    VantelColorObject *color = free_colors.take(&ColorType);
-    if (color == nullptr) {
-        color = static_cast<VantelColorObject *>(PyObject_Malloc(sizeof(VantelColorObject)));
-        if (color == nullptr) {
-            return PyErr_NoMemory();
-        }
-        (void)PyObject_Init(reinterpret_cast<PyObject *>(color), &ColorType);
+    if (VantelColorObject *color = free_colors.pop()) {
+        return make_exact_color(color, channels);
     }
-    const VantelColorMethodTable *table = &color_method_table;
-    store_relaxed(color->method_table, table);
-    store_channels(color, channels);
-    return reinterpret_cast<PyObject *>(color);
+    return allocate_exact_color(channels);
 }
 
 // PyType_Ready puts what follows the text signature in tp_doc, nothing here,

@@ -237,19 +237,24 @@ int initialise(PyObject *self, PyObject *const *args, Py_ssize_t nargs, const Ke
 }
 
 // The interpreter's shared ints 0..255 (the ones every int of that value
-// is) lie in one array, at equal distances that are a power of two, in
-// every CPython this module supports; where they do, an argument that is
-// one of them gives its value by its address alone, and anything else
-// (another int, any other object) lies outside the array.  Checked at
-// module execution: where the layout differs, the limit stays 0 and every
-// argument takes the general path.
+// is) lie in one array of int objects in every CPython this module
+// supports; where they do, and an int object's size is a power of two, an
+// argument that is one of them gives its value by its address alone, and
+// anything else (another int, any other object) lies outside the array.
+// Checked once at module execution (an execution retried after a failure
+// may find colours of the first in use): where the layout differs, the
+// limit stays 0 and every argument takes the general path.
+constexpr bool kSharedIntsByAddress = std::has_single_bit(sizeof(PyLongObject));
+constexpr int kSharedIntShift = std::countr_zero(sizeof(PyLongObject));
 uintptr_t shared_int_zero;
 uintptr_t shared_int_limit;  // the array's size in bytes, or 0
-int shared_int_shift;
+bool shared_ints_searched = false;
 
 // The channels of Color(r, g, b[, a]) when every argument is a shared int
 // 0..255: true, having set `channels`; false otherwise.  The limit is a
-// power of two, so the offsets are all below it exactly when their union is.
+// power of two, so the offsets are all below it exactly when their union
+// is; an offset is a multiple of the int's size, so one shift of each
+// places its byte.
 bool shared_int_channels(PyObject *const *args, bool has_alpha, VantelRaylibColor &channels)
 {
     const auto offset = [](PyObject *arg) {
@@ -258,64 +263,58 @@ bool shared_int_channels(PyObject *const *args, bool has_alpha, VantelRaylibColo
     const uintptr_t r = offset(args[0]);
     const uintptr_t g = offset(args[1]);
     const uintptr_t b = offset(args[2]);
-    const uintptr_t a = has_alpha ? offset(args[3]) : uintptr_t{255} << shared_int_shift;
+    const uintptr_t a = has_alpha ? offset(args[3]) : uintptr_t{255} << kSharedIntShift;
     if ((r | g | b | a) >= shared_int_limit) {
         return false;
     }
-    const int shift = shared_int_shift;
-    if constexpr (std::endian::native == std::endian::little) {
+    if constexpr (std::endian::native == std::endian::little && kSharedIntShift <= 8) {
         channels = std::bit_cast<VantelRaylibColor>(static_cast<ChannelWord>(
-            (r >> shift) | (g >> shift) << 8 | (b >> shift) << 16 | (a >> shift) << 24));
+            r >> kSharedIntShift | g << (8 - kSharedIntShift) | b << (16 - kSharedIntShift) |
+            a << (24 - kSharedIntShift)));
     } else {
-        channels = {static_cast<uint8_t>(r >> shift), static_cast<uint8_t>(g >> shift),
-                    static_cast<uint8_t>(b >> shift), static_cast<uint8_t>(a >> shift)};
+        channels = {static_cast<uint8_t>(r >> kSharedIntShift),
+                    static_cast<uint8_t>(g >> kSharedIntShift),
+                    static_cast<uint8_t>(b >> kSharedIntShift),
+                    static_cast<uint8_t>(a >> kSharedIntShift)};
     }
     return true;
 }
 
-// Found once: an execution retried after a failure may find colours of the
-// first one in use, which read these.
-bool shared_ints_searched = false;
-
 int find_shared_ints()
 {
-    if (shared_ints_searched) {
+    if (!kSharedIntsByAddress || shared_ints_searched) {
         return 0;
     }
     OwnedRef zero(PyLong_FromLong(0));
-    OwnedRef one(PyLong_FromLong(1));
-    if (!zero || !one) {
+    if (!zero) {
         return -1;
     }
     const auto base = reinterpret_cast<uintptr_t>(zero.get());
-    const uintptr_t stride = reinterpret_cast<uintptr_t>(one.get()) - base;
-    if (one.get() <= zero.get() || !std::has_single_bit(stride)) {
-        shared_ints_searched = true;
-        return 0;
-    }
-    for (long value = 2; value < 256; ++value) {
+    for (long value = 1; value < 256; ++value) {
         OwnedRef number(PyLong_FromLong(value));
         if (!number) {
             return -1;
         }
         if (reinterpret_cast<uintptr_t>(number.get()) !=
-            base + static_cast<uintptr_t>(value) * stride) {
+            base + (static_cast<uintptr_t>(value) << kSharedIntShift)) {
             shared_ints_searched = true;
             return 0;
         }
     }
     shared_int_zero = base;
-    shared_int_shift = std::countr_zero(stride);
-    shared_int_limit = uintptr_t{256} << shared_int_shift;
+    shared_int_limit = uintptr_t{256} << kSharedIntShift;
     shared_ints_searched = true;
     return 0;
 }
 
-// Every Color(...) call but the common one, kept out of line so that the
-// common one saves no registers for it.
-[[gnu::noinline]] PyObject *make_and_initialise(PyObject *const *args, Py_ssize_t nargs,
+// Every Color(...) call but the common one, kept out of line (and out of
+// the compiler's reach, which would drop the unused argument) so that the
+// common one saves no registers for it and passes its arguments on
+// untouched.
+[[gnu::noipa]] PyObject *make_and_initialise(PyObject *, PyObject *const *args, size_t nargsf,
                                                 PyObject *kwnames)
 {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject *self = new_exact_color();
     if (self == nullptr) {
         return nullptr;
@@ -338,7 +337,8 @@ int color_init(PyObject *self, PyObject *args, PyObject *kwds)
 // Color(...) without building an argument tuple: creation and __init__ as
 // type.__call__ runs them, with the same results and errors.  The entry is
 // never inherited, so only the exact type arrives here.
-PyObject *color_vectorcall(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames)
+PyObject *color_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf,
+                           PyObject *kwnames)
 {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     VantelRaylibColor channels;
@@ -346,7 +346,7 @@ PyObject *color_vectorcall(PyObject *, PyObject *const *args, size_t nargsf, PyO
         shared_int_channels(args, nargs == 4, channels)) [[likely]] {
         return new_exact_color(channels);
     }
-    return make_and_initialise(args, nargs, kwnames);
+    return make_and_initialise(type, args, nargsf, kwnames);
 }
 
 int make_construction_constants()

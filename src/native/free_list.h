@@ -19,6 +19,17 @@ public:
     // The caller sets every field of the object.
     T *take(PyTypeObject *type) noexcept
     {
+        T *object = pop();
+        if (object != nullptr) {
+            (void)PyObject_Init(reinterpret_cast<PyObject *>(object), type);
+        }
+        return object;
+    }
+
+    // The memory released last, as it was released; or null when the list is
+    // empty.  The caller makes it an object with PyObject_Init.
+    T *pop() noexcept
+    {
         if (!kUseFreeLists || count_ == 0) {
             return nullptr;
         }
@@ -26,7 +37,6 @@ public:
         if (object == nullptr) {
             __builtin_unreachable();  // only live objects enter: callers need no test
         }
-        (void)PyObject_Init(reinterpret_cast<PyObject *>(object), type);
         return object;
     }
 
