@@ -238,22 +238,21 @@ int initialise(PyObject *self, PyObject *const *args, Py_ssize_t nargs, const Ke
 
 // The interpreter's shared ints 0..255 (the ones every int of that value
 // is) lie in one array of int objects in every CPython this module
-// supports; where they do, and an int object's size is a power of two, an
-// argument that is one of them gives its value by its address alone, and
-// anything else (another int, any other object) lies outside the array.
-// Checked once at module execution (an execution retried after a failure
-// may find colours of the first in use): where the layout differs, the
-// limit stays 0 and every argument takes the general path.
-constexpr bool kSharedIntsByAddress = std::has_single_bit(sizeof(PyLongObject));
-constexpr int kSharedIntShift = std::countr_zero(sizeof(PyLongObject));
+// supports; where they do, an argument that is one of them gives its value
+// by its address alone, and anything else (another int, any other object)
+// lies outside the array.  Checked once at module execution (an execution
+// retried after a failure may find colours of the first in use): where the
+// layout differs, the limit stays 0 and every argument takes the general
+// path.
+constexpr uintptr_t kSharedIntSize = sizeof(PyLongObject);
 uintptr_t shared_int_zero;
 uintptr_t shared_int_limit;  // the array's size in bytes, or 0
 bool shared_ints_searched = false;
 
 // The channels of Color(r, g, b[, a]) when every argument is a shared int
-// 0..255: true, having set `channels`; false otherwise.  The limit is a
-// power of two, so the offsets are all below it exactly when their union
-// is; an offset is a multiple of the int's size, so one shift of each
+// 0..255: true, having set `channels`; false otherwise.  An offset is a
+// multiple of the int's size: where that is a power of two, the offsets are
+// all below the limit exactly when their union is, and one shift of each
 // places its byte.
 bool shared_int_channels(PyObject *const *args, bool has_alpha, VantelRaylibColor &channels)
 {
@@ -263,26 +262,31 @@ bool shared_int_channels(PyObject *const *args, bool has_alpha, VantelRaylibColo
     const uintptr_t r = offset(args[0]);
     const uintptr_t g = offset(args[1]);
     const uintptr_t b = offset(args[2]);
-    const uintptr_t a = has_alpha ? offset(args[3]) : uintptr_t{255} << kSharedIntShift;
-    if ((r | g | b | a) >= shared_int_limit) {
-        return false;
-    }
-    if constexpr (std::endian::native == std::endian::little && kSharedIntShift <= 8) {
+    const uintptr_t a = has_alpha ? offset(args[3]) : 255 * kSharedIntSize;
+    constexpr int kShift = std::countr_zero(kSharedIntSize);
+    if constexpr (std::has_single_bit(kSharedIntSize) && kShift <= 8 &&
+                  std::endian::native == std::endian::little) {
+        if ((r | g | b | a) >= shared_int_limit) {
+            return false;
+        }
         channels = std::bit_cast<VantelRaylibColor>(static_cast<ChannelWord>(
-            r >> kSharedIntShift | g << (8 - kSharedIntShift) | b << (16 - kSharedIntShift) |
-            a << (24 - kSharedIntShift)));
+            r >> kShift | g << (8 - kShift) | b << (16 - kShift) | a << (24 - kShift)));
     } else {
-        channels = {static_cast<uint8_t>(r >> kSharedIntShift),
-                    static_cast<uint8_t>(g >> kSharedIntShift),
-                    static_cast<uint8_t>(b >> kSharedIntShift),
-                    static_cast<uint8_t>(a >> kSharedIntShift)};
+        const uintptr_t limit = shared_int_limit;
+        if (r >= limit || g >= limit || b >= limit || a >= limit) {
+            return false;
+        }
+        channels = {static_cast<uint8_t>(r / kSharedIntSize),
+                    static_cast<uint8_t>(g / kSharedIntSize),
+                    static_cast<uint8_t>(b / kSharedIntSize),
+                    static_cast<uint8_t>(a / kSharedIntSize)};
     }
     return true;
 }
 
 int find_shared_ints()
 {
-    if (!kSharedIntsByAddress || shared_ints_searched) {
+    if (shared_ints_searched) {
         return 0;
     }
     OwnedRef zero(PyLong_FromLong(0));
@@ -296,13 +300,13 @@ int find_shared_ints()
             return -1;
         }
         if (reinterpret_cast<uintptr_t>(number.get()) !=
-            base + (static_cast<uintptr_t>(value) << kSharedIntShift)) {
+            base + static_cast<uintptr_t>(value) * kSharedIntSize) {
             shared_ints_searched = true;
             return 0;
         }
     }
     shared_int_zero = base;
-    shared_int_limit = uintptr_t{256} << kSharedIntShift;
+    shared_int_limit = 256 * kSharedIntSize;
     shared_ints_searched = true;
     return 0;
 }

@@ -30,10 +30,10 @@ public:
     // empty.  The caller makes it an object with PyObject_Init.
     T *pop() noexcept
     {
-        if (!kUseFreeLists || count_ == 0) {
+        if (!kUseFreeLists || top_ == items_) {
             return nullptr;
         }
-        T *object = items_[--count_];
+        T *object = *--top_;
         if (object == nullptr) {
             __builtin_unreachable();  // only live objects enter: callers need no test
         }
@@ -44,16 +44,16 @@ public:
     // otherwise the caller frees it.
     bool keep(T *object) noexcept
     {
-        if (!kUseFreeLists || count_ == Capacity) {
+        if (!kUseFreeLists || top_ == items_ + Capacity) {
             return false;
         }
-        items_[count_++] = object;
+        *top_++ = object;
         return true;
     }
 
 private:
     T *items_[Capacity] = {};
-    int count_ = 0;
+    T **top_ = items_;  // above the memory released last
 };
 
 }  // namespace vantel::color
