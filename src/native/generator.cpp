@@ -298,7 +298,7 @@ constinit FreeList<Generator, 32> free_generators;
 void release_generator_memory(Generator *generator)
 {
     PyObject *self = reinterpret_cast<PyObject *>(generator);
-    if (PyObject_GC_IsFinalized(self) || !free_generators.keep(generator)) {
+    if (!kUseFreeLists || PyObject_GC_IsFinalized(self) || !free_generators.keep(generator)) {
         PyObject_GC_Del(self);
     }
 }
