@@ -334,21 +334,39 @@ GOALS = [
 
 
 def interpreter_build():
-    """The interpreter and how it was built, as its configuration says:
-    compiler, optimisation level, profile-guided and link-time optimisation,
-    and the free-threaded build's GIL as this process runs it."""
+    """The interpreter and how it was built: compiler and optimisation level
+    from its configuration; link-time optimisation from the configuration or
+    from the symbols it leaves in the executable; whether libpython is a
+    shared library, from the libraries this process has mapped; and the
+    free-threaded build's GIL as this process runs it.  A distribution's
+    configuration describes the build of its shared library, not always
+    that of its executable: profile-guided optimisation is named only where
+    the configuration records it."""
     import platform
     import sysconfig
 
     configure = sysconfig.get_config_var("CONFIG_ARGS") or ""
     flags = (sysconfig.get_config_var("OPT") or "").split()
     level = next((flag for flag in reversed(flags) if flag.startswith("-O")), "no -O")
-    parts = [
-        f"built with {platform.python_compiler()} {level}",
-        "PGO" if "--enable-optimizations" in configure else "no PGO",
-        "LTO" if "--with-lto" in configure else "no LTO",
-        "shared libpython" if sysconfig.get_config_var("Py_ENABLE_SHARED") else "static libpython",
-    ]
+    try:
+        maps = Path("/proc/self/maps").read_text()
+    except OSError:
+        maps = ""
+    shared = "libpython" in maps
+    lto = "--with-lto" in configure
+    if not lto and not shared:
+        try:
+            lto = b".lto_priv." in Path(sys.executable).resolve().read_bytes()
+        except OSError:
+            pass
+    pgo = "--enable-optimizations" in configure
+    recorded = [name for name, used in (("PGO", pgo), ("LTO", lto)) if used]
+    missing = [name for name, used in (("PGO", pgo), ("LTO", lto)) if not used]
+    parts = [f"built with {platform.python_compiler()} {level}"]
+    parts += recorded
+    if missing:
+        parts.append(f"no {' or '.join(missing)} in its configuration")
+    parts.append("shared libpython" if shared else "libpython linked in")
     name = f"CPython {platform.python_version()}"
     if sysconfig.get_config_var("Py_GIL_DISABLED"):
         name += "t"
