@@ -243,7 +243,10 @@ int initialise(PyObject *self, PyObject *const *args, Py_ssize_t nargs, const Ke
 // lies outside the array.  Checked once at module execution (an execution
 // retried after a failure may find colours of the first in use): where the
 // layout differs, the limit stays 0 and every argument takes the general
-// path.
+// path.  Without the GIL other threads read these while an execution
+// retried in a thread writes them: each access is atomic, and a reader that
+// sees the limit but not yet the zero's address computes offsets too large
+// for it, and takes the general path.
 constexpr uintptr_t kSharedIntSize = sizeof(PyLongObject);
 uintptr_t shared_int_zero;
 uintptr_t shared_int_limit;  // the array's size in bytes, or 0
@@ -256,9 +259,8 @@ bool shared_ints_searched = false;
 // places its byte.
 bool shared_int_channels(PyObject *const *args, bool has_alpha, VantelRaylibColor &channels)
 {
-    const auto offset = [](PyObject *arg) {
-        return reinterpret_cast<uintptr_t>(arg) - shared_int_zero;
-    };
+    const uintptr_t zero = load_relaxed(shared_int_zero);
+    const auto offset = [zero](PyObject *arg) { return reinterpret_cast<uintptr_t>(arg) - zero; };
     const uintptr_t r = offset(args[0]);
     const uintptr_t g = offset(args[1]);
     const uintptr_t b = offset(args[2]);
@@ -266,13 +268,13 @@ bool shared_int_channels(PyObject *const *args, bool has_alpha, VantelRaylibColo
     constexpr int kShift = std::countr_zero(kSharedIntSize);
     if constexpr (std::has_single_bit(kSharedIntSize) && kShift <= 8 &&
                   std::endian::native == std::endian::little) {
-        if ((r | g | b | a) >= shared_int_limit) {
+        if ((r | g | b | a) >= load_relaxed(shared_int_limit)) {
             return false;
         }
         channels = std::bit_cast<VantelRaylibColor>(static_cast<ChannelWord>(
             r >> kShift | g << (8 - kShift) | b << (16 - kShift) | a << (24 - kShift)));
     } else {
-        const uintptr_t limit = shared_int_limit;
+        const uintptr_t limit = load_relaxed(shared_int_limit);
         if (r >= limit || g >= limit || b >= limit || a >= limit) {
             return false;
         }
@@ -286,7 +288,7 @@ bool shared_int_channels(PyObject *const *args, bool has_alpha, VantelRaylibColo
 
 int find_shared_ints()
 {
-    if (shared_ints_searched) {
+    if (load_relaxed(shared_ints_searched)) {
         return 0;
     }
     OwnedRef zero(PyLong_FromLong(0));
@@ -301,13 +303,13 @@ int find_shared_ints()
         }
         if (reinterpret_cast<uintptr_t>(number.get()) !=
             base + static_cast<uintptr_t>(value) * kSharedIntSize) {
-            shared_ints_searched = true;
+            store_relaxed(shared_ints_searched, true);
             return 0;
         }
     }
-    shared_int_zero = base;
-    shared_int_limit = 256 * kSharedIntSize;
-    shared_ints_searched = true;
+    store_relaxed(shared_int_zero, base);
+    store_relaxed(shared_int_limit, 256 * kSharedIntSize);
+    store_relaxed(shared_ints_searched, true);
     return 0;
 }
 
