@@ -83,6 +83,8 @@ if [ "$arch" = "$host_arch" ]; then
     # screen: a virtual X server, and Mesa's OpenGL for it (a recommendation
     # of the OpenGL loader, which is not installed by itself).
     packages+=(libraylib-dev xvfb libglx-mesa0)
+    # valgrind counts the instructions of benchmarks/all_interpreters.sh.
+    packages+=(valgrind)
 fi
 # Written last when the root is made, so that a half-made root is made again.
 ready="$root/.vantel-color-packages"

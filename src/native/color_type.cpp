@@ -43,12 +43,13 @@ PyObject *new_color(int32_t r, int32_t g, int32_t b, int32_t a)
 // ---------------------------------------------------------------------------
 // Destruction.
 
-void color_dealloc(PyObject *object)
+void color_dealloc(PyObject *object);
+
+// A subclass's instance: only a subclass can bring a finaliser (__del__).
+// A garbage-collected subclass has usually run it already; otherwise it runs
+// here and may resurrect the object.
+[[gnu::noinline]] void subclass_dealloc(PyObject *object, PyTypeObject *type)
 {
-    PyTypeObject *type = Py_TYPE(object);
-    // Only a subclass can bring a finaliser (__del__).  A garbage-collected
-    // subclass has usually run it already; otherwise it runs here and may
-    // resurrect the object.
     if (type->tp_finalize != nullptr) [[unlikely]] {
         const bool finalized = PyType_IS_GC(type) && PyObject_GC_IsFinalized(object);
         if (!finalized && type->tp_dealloc == color_dealloc &&
@@ -57,6 +58,16 @@ void color_dealloc(PyObject *object)
         }
     }
     type->tp_free(object);
+}
+
+void color_dealloc(PyObject *object)
+{
+    PyTypeObject *type = Py_TYPE(object);
+    if (type != &ColorType) [[unlikely]] {
+        subclass_dealloc(object, type);
+    } else {
+        type->tp_free(object);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -175,18 +186,18 @@ PyObject *color_new(PyTypeObject *type, PyObject *, PyObject *)
 
 // What the generic allocator does for the exact type, which has no items,
 // no collector tracking and a static type object (no reference to take):
-// one allocation, the object header and a zeroed colour.
-PyObject *new_exact_color()
+// one allocation, the record, and the object header last, so that the call
+// that makes the memory an object is the last one.
+PyObject *new_exact_color(VantelRaylibColor channels)
 {
     auto *color = static_cast<VantelColorObject *>(PyObject_Malloc(sizeof(VantelColorObject)));
     if (color == nullptr) {
         return PyErr_NoMemory();
     }
-    (void)PyObject_Init(reinterpret_cast<PyObject *>(color), &ColorType);
     const VantelColorMethodTable *table = &color_method_table;
     store_relaxed(color->method_table, table);
-    store_channels(color, {0, 0, 0, 0});
-    return reinterpret_cast<PyObject *>(color);
+    store_channels(color, channels);
+    return PyObject_Init(reinterpret_cast<PyObject *>(color), &ColorType);
 }
 
 // PyType_Ready puts what follows the text signature in tp_doc, nothing here,

@@ -83,8 +83,9 @@ inline void store_channels(VantelColorObject *color, VantelRaylibColor channels)
 // Creation (tp_new): a zero-filled record pointing at the method table.  It
 // never looks at the arguments; __init__ does.
 PyObject *color_new(PyTypeObject *type, PyObject *args, PyObject *kwds);
-// Creation of the exact type, as color_new(&ColorType, ...) without its tests.
-PyObject *new_exact_color();
+// Creation of the exact type, as color_new(&ColorType, ...) without its
+// tests, holding `channels`.
+PyObject *new_exact_color(VantelRaylibColor channels = {0, 0, 0, 0});
 
 // Module execution: the table is filled before the type is readied, since
 // every colour records it when it is created, and then published in the

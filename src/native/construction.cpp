@@ -1,6 +1,9 @@
 // Construction of a Color: see construction.h.
 #include "construction.h"
 
+#include <bit>
+#include <cstdint>
+
 #include "color_type.h"
 #include "error_messages.h"
 #include "int_conversion.h"
@@ -233,18 +236,89 @@ int initialise(PyObject *self, PyObject *const *args, Py_ssize_t nargs, const Ke
     return 0;
 }
 
-}  // namespace
+// The interpreter's shared ints 0..255 (the ones every int of that value
+// is) lie in one array of int objects in every CPython this module
+// supports; where they do, an argument that is one of them gives its value
+// by its address alone, and anything else (another int, any other object)
+// lies outside the array.  Checked once at module execution (an execution
+// retried after a failure may find colours of the first in use): where the
+// layout differs, the limit stays 0 and every argument takes the general
+// path.  Without the GIL other threads read these while an execution
+// retried in a thread writes them: each access is atomic, and a reader that
+// sees the limit but not yet the zero's address computes offsets too large
+// for it, and takes the general path.
+constexpr uintptr_t kSharedIntSize = sizeof(PyLongObject);
+uintptr_t shared_int_zero;
+uintptr_t shared_int_limit;  // the array's size in bytes, or 0
+bool shared_ints_searched = false;
 
-int color_init(PyObject *self, PyObject *args, PyObject *kwds)
+// The channels of Color(r, g, b[, a]) when every argument is a shared int
+// 0..255: true, having set `channels`; false otherwise.  An offset is a
+// multiple of the int's size: where that is a power of two, the offsets are
+// all below the limit exactly when their union is, and one shift of each
+// places its byte.
+bool shared_int_channels(PyObject *const *args, bool has_alpha, VantelRaylibColor &channels)
 {
-    return initialise(self, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args),
-                      DictKeywords(kwds));
+    const uintptr_t zero = load_relaxed(shared_int_zero);
+    const auto offset = [zero](PyObject *arg) { return reinterpret_cast<uintptr_t>(arg) - zero; };
+    const uintptr_t r = offset(args[0]);
+    const uintptr_t g = offset(args[1]);
+    const uintptr_t b = offset(args[2]);
+    const uintptr_t a = has_alpha ? offset(args[3]) : 255 * kSharedIntSize;
+    constexpr int kShift = std::countr_zero(kSharedIntSize);
+    if constexpr (std::has_single_bit(kSharedIntSize) && kShift <= 8 &&
+                  std::endian::native == std::endian::little) {
+        if ((r | g | b | a) >= load_relaxed(shared_int_limit)) {
+            return false;
+        }
+        channels = std::bit_cast<VantelRaylibColor>(static_cast<ChannelWord>(
+            r >> kShift | g << (8 - kShift) | b << (16 - kShift) | a << (24 - kShift)));
+    } else {
+        const uintptr_t limit = load_relaxed(shared_int_limit);
+        if (r >= limit || g >= limit || b >= limit || a >= limit) {
+            return false;
+        }
+        channels = {static_cast<uint8_t>(r / kSharedIntSize),
+                    static_cast<uint8_t>(g / kSharedIntSize),
+                    static_cast<uint8_t>(b / kSharedIntSize),
+                    static_cast<uint8_t>(a / kSharedIntSize)};
+    }
+    return true;
 }
 
-// Color(...) without building an argument tuple: creation and __init__ as
-// type.__call__ runs them, with the same results and errors.  The entry is
-// never inherited, so only the exact type arrives here.
-PyObject *color_vectorcall(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames)
+int find_shared_ints()
+{
+    if (load_relaxed(shared_ints_searched)) {
+        return 0;
+    }
+    OwnedRef zero(PyLong_FromLong(0));
+    if (!zero) {
+        return -1;
+    }
+    const auto base = reinterpret_cast<uintptr_t>(zero.get());
+    for (long value = 1; value < 256; ++value) {
+        OwnedRef number(PyLong_FromLong(value));
+        if (!number) {
+            return -1;
+        }
+        if (reinterpret_cast<uintptr_t>(number.get()) !=
+            base + static_cast<uintptr_t>(value) * kSharedIntSize) {
+            store_relaxed(shared_ints_searched, true);
+            return 0;
+        }
+    }
+    store_relaxed(shared_int_zero, base);
+    store_relaxed(shared_int_limit, 256 * kSharedIntSize);
+    store_relaxed(shared_ints_searched, true);
+    return 0;
+}
+
+// Every Color(...) call but the common one, kept out of line (and out of
+// the compiler's reach, which would drop the unused argument) so that the
+// common one saves no registers for it and passes its arguments on
+// untouched.
+[[gnu::noipa]] PyObject *make_and_initialise(PyObject *, PyObject *const *args, size_t nargsf,
+                                                PyObject *kwnames)
 {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject *self = new_exact_color();
@@ -258,8 +332,34 @@ PyObject *color_vectorcall(PyObject *, PyObject *const *args, size_t nargsf, PyO
     return self;
 }
 
+}  // namespace
+
+int color_init(PyObject *self, PyObject *args, PyObject *kwds)
+{
+    return initialise(self, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args),
+                      DictKeywords(kwds));
+}
+
+// Color(...) without building an argument tuple: creation and __init__ as
+// type.__call__ runs them, with the same results and errors.  The entry is
+// never inherited, so only the exact type arrives here.
+PyObject *color_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf,
+                           PyObject *kwnames)
+{
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    VantelRaylibColor channels;
+    if (kwnames == nullptr && (nargs == 3 || nargs == 4) &&
+        shared_int_channels(args, nargs == 4, channels)) [[likely]] {
+        return new_exact_color(channels);
+    }
+    return make_and_initialise(type, args, nargsf, kwnames);
+}
+
 int make_construction_constants()
 {
+    if (find_shared_ints() < 0) {
+        return -1;
+    }
     constexpr const char *names[] = {"r", "g", "b", "a"};
     for (int i = 0; i < 4; ++i) {
         const char *name = names[i];

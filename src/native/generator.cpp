@@ -6,6 +6,7 @@
 
 #include <frameobject.h>
 
+#include "free_list.h"
 #include "function_cast.h"
 #include "module_state.h"
 #include "object_attributes.h"
@@ -286,33 +287,25 @@ int generator_clear(PyObject *self)
     return 0;
 }
 
-// Generators are recycled last in, first out, as their bodies' records
-// are, so that iterating colour after colour allocates nothing (with the
-// interpreter lock only: see kUseFreeLists).  A slot keeps the object's
-// memory with its collector header; 32 of them (about 3 KB) cover a good
-// many iterators alive at once.
-constexpr int kGeneratorFreeListCapacity = 32;
-Generator *free_generators[kGeneratorFreeListCapacity];
-int free_generator_count = 0;
+// Generators are recycled as their bodies' records are, so that iterating
+// colour after colour allocates nothing.  A slot keeps the object's memory
+// with its collector header; 32 of them (about 3 KB) cover a good many
+// iterators alive at once.
+constinit FreeList<Generator, 32> free_generators;
 
 // A generator that the collector has finalised keeps that mark in its
 // header, which a reused one must not carry: such a one is freed instead.
 void release_generator_memory(Generator *generator)
 {
     PyObject *self = reinterpret_cast<PyObject *>(generator);
-    if (kUseFreeLists && free_generator_count < kGeneratorFreeListCapacity &&
-        !PyObject_GC_IsFinalized(self)) {
-        free_generators[free_generator_count++] = generator;
-    } else {
+    if (!kUseFreeLists || PyObject_GC_IsFinalized(self) || !free_generators.keep(generator)) {
         PyObject_GC_Del(self);
     }
 }
 
 Generator *allocate_generator()
 {
-    if (kUseFreeLists && free_generator_count > 0) {
-        Generator *generator = free_generators[--free_generator_count];
-        (void)PyObject_Init(reinterpret_cast<PyObject *>(generator), &GeneratorType);
+    if (Generator *generator = free_generators.take(&GeneratorType)) {
         return generator;
     }
     return PyObject_GC_New(Generator, &GeneratorType);

@@ -1,11 +1,9 @@
 // Iteration over a Color: see iteration.h.
 #include "iteration.h"
 
-#include <cstdint>
-#include <cstring>
-
 #include "code_object.h"
 #include "color_type.h"
+#include "free_list.h"
 #include "generator.h"
 #include "module_state.h"
 #include "references.h"
@@ -29,13 +27,10 @@ int record_traverse(PyObject *object, visitproc visit, void *arg)
     return 0;
 }
 
-// Records are recycled last in, first out, so that iterating colour after
-// colour allocates only the generator (with the interpreter lock only: see
-// kUseFreeLists).  Only records of the record type's
-// own size may enter, since a free slot is reused as that type.
-constexpr int kFreeListCapacity = 8;
-IterationRecord *free_records[kFreeListCapacity];
-int32_t free_record_count = 0;
+// Records are recycled, so that iterating colour after colour allocates
+// only the generator.  Only records of the record type's own size may
+// enter, since a free slot is reused as that type.
+constinit FreeList<IterationRecord, 8> free_records;
 
 void record_dealloc(PyObject *object);
 
@@ -60,21 +55,19 @@ void record_dealloc(PyObject *object)
     VantelColorObject *self = load_relaxed(record->self);
     store_relaxed(record->self, static_cast<VantelColorObject *>(nullptr));
     Py_XDECREF(self);
-    if (kUseFreeLists && free_record_count < kFreeListCapacity && record_type_fits_free_list()) {
-        free_records[free_record_count++] = record;
-    } else {
+    if (!record_type_fits_free_list() || !free_records.keep(record)) {
         Py_TYPE(object)->tp_free(object);
     }
 }
 
 IterationRecord *new_record()
 {
-    if (kUseFreeLists && free_record_count > 0 && record_type_fits_free_list()) {
-        IterationRecord *record = free_records[--free_record_count];
-        std::memset(static_cast<void *>(record), 0, sizeof(IterationRecord));
-        (void)PyObject_Init(reinterpret_cast<PyObject *>(record), &IterationRecordType);
-        PyObject_GC_Track(record);
-        return record;
+    if (record_type_fits_free_list()) {
+        if (IterationRecord *record = free_records.take(&IterationRecordType)) {
+            store_relaxed(record->self, static_cast<VantelColorObject *>(nullptr));
+            PyObject_GC_Track(record);
+            return record;
+        }
     }
     return reinterpret_cast<IterationRecord *>(
         IterationRecordType.tp_alloc(&IterationRecordType, 0));
