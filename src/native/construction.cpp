@@ -317,8 +317,12 @@ int find_shared_ints()
 // the compiler's reach, which would drop the unused argument) so that the
 // common one saves no registers for it and passes its arguments on
 // untouched.
-[[gnu::noipa]] PyObject *make_and_initialise(PyObject *, PyObject *const *args, size_t nargsf,
-                                                PyObject *kwnames)
+#if defined(__GNUC__) && !defined(__clang__)
+[[gnu::noipa]]  // g++'s: no inlining, and no changing of the signature either
+#else
+[[gnu::noinline]]
+#endif
+PyObject *make_and_initialise(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames)
 {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject *self = new_exact_color();

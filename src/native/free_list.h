@@ -26,20 +26,6 @@ public:
         return object;
     }
 
-    // The memory released last, as it was released; or null when the list is
-    // empty.  The caller makes it an object with PyObject_Init.
-    T *pop() noexcept
-    {
-        if (!kUseFreeLists || top_ == items_) {
-            return nullptr;
-        }
-        T *object = *--top_;
-        if (object == nullptr) {
-            __builtin_unreachable();  // only live objects enter: callers need no test
-        }
-        return object;
-    }
-
     // Keeps the memory of `object`, which is dead, if there is room: true;
     // otherwise the caller frees it.
     bool keep(T *object) noexcept
@@ -52,6 +38,22 @@ public:
     }
 
 private:
+    // The memory released last, as it was released; or null when the list is
+    // empty.
+    T *pop() noexcept
+    {
+        if (!kUseFreeLists || top_ == items_) {
+            return nullptr;
+        }
+        T *object = *--top_;
+#if defined(__GNUC__)
+        if (object == nullptr) {
+            __builtin_unreachable();  // only live objects enter: callers need no test
+        }
+#endif
+        return object;
+    }
+
     T *items_[Capacity] = {};
     T **top_ = items_;  // above the memory released last
 };
