@@ -45,13 +45,7 @@ private:
         if (!kUseFreeLists || top_ == items_) {
             return nullptr;
         }
-        T *object = *--top_;
-#if defined(__GNUC__)
-        if (object == nullptr) {
-            __builtin_unreachable();  // only live objects enter: callers need no test
-        }
-#endif
-        return object;
+        return *--top_;
     }
 
     T *items_[Capacity] = {};
