@@ -14,15 +14,15 @@ namespace vantel::color {
 
 template <class T, int Capacity> class FreeList {
 public:
+    bool empty() const noexcept { return !kUseFreeLists || top_ == items_; }
+
     // The memory released last, made a new object of `type` (reference
-    // count 1, not tracked by the collector); or null when the list is empty.
+    // count 1, not tracked by the collector); the list must not be empty.
     // The caller sets every field of the object.
     T *take(PyTypeObject *type) noexcept
     {
-        T *object = pop();
-        if (object != nullptr) {
-            (void)PyObject_Init(reinterpret_cast<PyObject *>(object), type);
-        }
+        T *object = *--top_;
+        (void)PyObject_Init(reinterpret_cast<PyObject *>(object), type);
         return object;
     }
 
@@ -38,16 +38,6 @@ public:
     }
 
 private:
-    // The memory released last, as it was released; or null when the list is
-    // empty.
-    T *pop() noexcept
-    {
-        if (!kUseFreeLists || top_ == items_) {
-            return nullptr;
-        }
-        return *--top_;
-    }
-
     T *items_[Capacity] = {};
     T **top_ = items_;  // above the memory released last
 };

@@ -305,8 +305,8 @@ void release_generator_memory(Generator *generator)
 
 Generator *allocate_generator()
 {
-    if (Generator *generator = free_generators.take(&GeneratorType)) {
-        return generator;
+    if (!free_generators.empty()) {
+        return free_generators.take(&GeneratorType);
     }
     return PyObject_GC_New(Generator, &GeneratorType);
 }

@@ -62,12 +62,11 @@ void record_dealloc(PyObject *object)
 
 IterationRecord *new_record()
 {
-    if (record_type_fits_free_list()) {
-        if (IterationRecord *record = free_records.take(&IterationRecordType)) {
-            store_relaxed(record->self, static_cast<VantelColorObject *>(nullptr));
-            PyObject_GC_Track(record);
-            return record;
-        }
+    if (record_type_fits_free_list() && !free_records.empty()) {
+        IterationRecord *record = free_records.take(&IterationRecordType);
+        store_relaxed(record->self, static_cast<VantelColorObject *>(nullptr));
+        PyObject_GC_Track(record);
+        return record;
     }
     return reinterpret_cast<IterationRecord *>(
         IterationRecordType.tp_alloc(&IterationRecordType, 0));
