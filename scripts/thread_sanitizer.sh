@@ -9,12 +9,14 @@
 #
 #   bash scripts/thread_sanitizer.sh [pytest arguments]
 #
-# Default arguments: the whole suite but the tests marked sweep, slow and
-# benchmark.  The instrumented interpreter runs Python code some forty times
-# slower; those tests repeat, in one thread, paths the others already take
-# (a fresh interpreter for each allocation that fails, an operation run
-# hundreds of times, thousands of generated examples), and callgrind cannot
-# run an instrumented interpreter.  TSAN_VENV chooses the virtual
+# Default arguments: the whole suite but the tests marked sweep, slow,
+# packaging and benchmark.  The instrumented interpreter runs Python code
+# some forty times slower; those tests repeat, in one thread, paths the
+# others already take (a fresh interpreter for each allocation that fails,
+# an operation run hundreds of times, thousands of generated examples), or
+# check what was built rather than what it does (compiled against the
+# installed headers, which a build tree has not), and callgrind cannot run
+# an instrumented interpreter.  TSAN_VENV chooses the virtual
 # environment (default build/tsan/venv); PYTHON another instrumented
 # free-threaded interpreter, and TSAN_INSTALLER the uninstrumented one of
 # the same version that installs into it.
@@ -77,7 +79,7 @@ fi
 # Reports are read from their files below; exitcode=0 keeps them from
 # changing the exit status of the processes the tests start and check.
 if [ $# -eq 0 ]; then
-    set -- tests -m "not sweep and not slow and not benchmark"
+    set -- tests -m "not sweep and not slow and not packaging and not benchmark"
 fi
 status=0
 PYTHON_GIL=0 \
