@@ -1,7 +1,7 @@
 // Descriptive code objects: see code_object.h.
 #include "code_object.h"
 
-#include "module_state.h"
+#include "process_state.h"
 #include "references.h"
 
 namespace vantel::color {
@@ -53,7 +53,7 @@ PyObject *new_descriptive_code(const char *file, const char *name, const char *q
     if (failed) {
         return nullptr;
     }
-    return PyObject_Call(replace.get(), empty_tuple, changes.get());
+    return PyObject_Call(replace.get(), process.constants.empty_tuple, changes.get());
 }
 
 }  // namespace vantel::color

@@ -9,7 +9,7 @@
 #include "construction.h"
 #include "int_conversion.h"
 #include "iteration.h"
-#include "module_state.h"
+#include "process_state.h"
 #include "pickling.h"
 #include "references.h"
 #include "traceback_entry.h"
@@ -172,7 +172,7 @@ PyObject *color_new(PyTypeObject *type, PyObject *, PyObject *)
     PyObject *object;
     if (PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT)) [[unlikely]] {
         // object.__new__ refuses abstract classes with its own message.
-        object = PyBaseObject_Type.tp_new(type, empty_tuple, nullptr);
+        object = PyBaseObject_Type.tp_new(type, process.constants.empty_tuple, nullptr);
     } else {
         object = type->tp_alloc(type, 0);
     }

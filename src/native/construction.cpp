@@ -7,7 +7,7 @@
 #include "color_type.h"
 #include "error_messages.h"
 #include "int_conversion.h"
-#include "module_state.h"
+#include "process_state.h"
 #include "references.h"
 #include "traceback_entry.h"
 
@@ -15,9 +15,6 @@ namespace vantel::color {
 namespace {
 
 constexpr char kInitName[] = "__init__";
-
-// The parameter names "r", "g", "b", "a", interned at module execution.
-PyObject *parameter_names[4];
 
 // Keyword arguments as tp_init receives them: a dictionary.
 class DictKeywords {
@@ -72,20 +69,17 @@ private:
     PyObject *const *values_;
 };
 
-// "__init__() takes at least 3 positional arguments (N given)", N being 0, 1
-// or 2: the only ones this message can give, and a call that falls short
-// usually keeps falling short the same way.
-PyObject *too_few_arguments[3];
-
 int raise_too_few_arguments(Py_ssize_t given)
 {
-    return raise_kept_count_error(too_few_arguments[given], kInitName, "at least", 3, "s", given);
+    return raise_kept_count_error(process.caches.too_few_arguments[given], kInitName, "at least",
+                                  3, "s", given);
 }
 
 // The position of the parameter a keyword names, or -1.  Keywords compare
 // by their text, so a str subclass names a parameter like a str.
 int parameter_index(PyObject *key)
 {
+    PyObject *const *parameter_names = process.constants.parameter_names;
     for (int i = 0; i < 4; ++i) {
         if (key == parameter_names[i]) {
             return i;
@@ -248,9 +242,6 @@ int initialise(PyObject *self, PyObject *const *args, Py_ssize_t nargs, const Ke
 // sees the limit but not yet the zero's address computes offsets too large
 // for it, and takes the general path.
 constexpr uintptr_t kSharedIntSize = sizeof(PyLongObject);
-uintptr_t shared_int_zero;
-uintptr_t shared_int_limit;  // the array's size in bytes, or 0
-bool shared_ints_searched = false;
 
 // The channels of Color(r, g, b[, a]) when every argument is a shared int
 // 0..255: true, having set `channels`; false otherwise.  An offset is a
@@ -259,7 +250,8 @@ bool shared_ints_searched = false;
 // places its byte.
 bool shared_int_channels(PyObject *const *args, bool has_alpha, VantelRaylibColor &channels)
 {
-    const uintptr_t zero = load_relaxed(shared_int_zero);
+    const ProcessState::Constants &constants = process.constants;
+    const uintptr_t zero = load_relaxed(constants.shared_int_zero);
     const auto offset = [zero](PyObject *arg) { return reinterpret_cast<uintptr_t>(arg) - zero; };
     const uintptr_t r = offset(args[0]);
     const uintptr_t g = offset(args[1]);
@@ -268,13 +260,13 @@ bool shared_int_channels(PyObject *const *args, bool has_alpha, VantelRaylibColo
     constexpr int kShift = std::countr_zero(kSharedIntSize);
     if constexpr (std::has_single_bit(kSharedIntSize) && kShift <= 8 &&
                   std::endian::native == std::endian::little) {
-        if ((r | g | b | a) >= load_relaxed(shared_int_limit)) {
+        if ((r | g | b | a) >= load_relaxed(constants.shared_int_limit)) {
             return false;
         }
         channels = std::bit_cast<VantelRaylibColor>(static_cast<ChannelWord>(
             r >> kShift | g << (8 - kShift) | b << (16 - kShift) | a << (24 - kShift)));
     } else {
-        const uintptr_t limit = load_relaxed(shared_int_limit);
+        const uintptr_t limit = load_relaxed(constants.shared_int_limit);
         if (r >= limit || g >= limit || b >= limit || a >= limit) {
             return false;
         }
@@ -288,7 +280,8 @@ bool shared_int_channels(PyObject *const *args, bool has_alpha, VantelRaylibColo
 
 int find_shared_ints()
 {
-    if (load_relaxed(shared_ints_searched)) {
+    ProcessState::Constants &constants = process.constants;
+    if (load_relaxed(constants.shared_ints_searched)) {
         return 0;
     }
     OwnedRef zero(PyLong_FromLong(0));
@@ -303,13 +296,13 @@ int find_shared_ints()
         }
         if (reinterpret_cast<uintptr_t>(number.get()) !=
             base + static_cast<uintptr_t>(value) * kSharedIntSize) {
-            store_relaxed(shared_ints_searched, true);
+            store_relaxed(constants.shared_ints_searched, true);
             return 0;
         }
     }
-    store_relaxed(shared_int_zero, base);
-    store_relaxed(shared_int_limit, 256 * kSharedIntSize);
-    store_relaxed(shared_ints_searched, true);
+    store_relaxed(constants.shared_int_zero, base);
+    store_relaxed(constants.shared_int_limit, 256 * kSharedIntSize);
+    store_relaxed(constants.shared_ints_searched, true);
     return 0;
 }
 
@@ -367,8 +360,8 @@ int make_construction_constants()
     constexpr const char *names[] = {"r", "g", "b", "a"};
     for (int i = 0; i < 4; ++i) {
         const char *name = names[i];
-        if (make_constant(parameter_names[i], [name] { return PyUnicode_InternFromString(name); }) <
-            0) {
+        if (make_constant(process.constants.parameter_names[i],
+                          [name] { return PyUnicode_InternFromString(name); }) < 0) {
             return -1;
         }
     }

@@ -8,7 +8,7 @@
 
 #include "free_list.h"
 #include "function_cast.h"
-#include "module_state.h"
+#include "process_state.h"
 #include "object_attributes.h"
 #include "references.h"
 #include "shared_memory.h"
@@ -377,7 +377,7 @@ PyObject *generator_get_frame(PyObject *self, void *)
     if (code) {
         OwnedRef frame(reinterpret_cast<PyObject *>(
             PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()),
-                        load_published(module_dict), nullptr)));
+                        load_published(process.module_dict), nullptr)));
         if (!frame) {
             return nullptr;
         }
@@ -466,7 +466,7 @@ PyObject *new_generator(GeneratorBody body, PyObject *state, PyObject *code, PyO
     store_relaxed(generator->frame, static_cast<PyObject *>(nullptr));
     store_relaxed(generator->name, Py_NewRef(name));
     store_relaxed(generator->qualname, Py_NewRef(qualname));
-    store_relaxed(generator->module_name, Py_NewRef(module_name));
+    store_relaxed(generator->module_name, Py_NewRef(process.constants.module_name));
     store_relaxed(generator->weakrefs, static_cast<PyObject *>(nullptr));
     store_relaxed(generator->resume_point, 0);
     release(generator);

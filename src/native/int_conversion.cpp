@@ -4,14 +4,10 @@
 #include <climits>
 
 #include "error_messages.h"
+#include "process_state.h"
 #include "references.h"
 
 namespace vantel::color {
-namespace {
-
-FixedMessage integer_required{"an integer is required"};
-
-}  // namespace
 
 int32_t raise_int32_overflow()
 {
@@ -52,14 +48,14 @@ int32_t non_int_to_int32(PyObject *value)
     PyNumberMethods *number_methods = Py_TYPE(value)->tp_as_number;
     if (number_methods == nullptr || number_methods->nb_int == nullptr) {
         if (!PyErr_Occurred()) {
-            raise_fixed_message(PyExc_TypeError, integer_required);
+            raise_fixed_message(PyExc_TypeError, process.caches.integer_required);
         }
         return -1;
     }
     OwnedRef result(number_methods->nb_int(value));
     if (!result) {
         if (!PyErr_Occurred()) {
-            raise_fixed_message(PyExc_TypeError, integer_required);
+            raise_fixed_message(PyExc_TypeError, process.caches.integer_required);
         }
         return -1;
     }

@@ -5,7 +5,7 @@
 #include "color_type.h"
 #include "free_list.h"
 #include "generator.h"
-#include "module_state.h"
+#include "process_state.h"
 #include "references.h"
 #include "shared_memory.h"
 #include "traceback_entry.h"
@@ -75,10 +75,6 @@ IterationRecord *new_record()
 // ---------------------------------------------------------------------------
 // The body: before its first step and after each of the four channels.
 
-PyObject *iter_name;
-PyObject *iter_qualname;
-PyObject *iter_code;
-
 // Where an exception thrown in at each resume point surfaces.
 constexpr Label kResumeLabels[] = {
     Label::IterBodyStart, Label::IterBodyAfterR, Label::IterBodyAfterG,
@@ -121,16 +117,18 @@ PyObject *color_body(Generator *generator, PyObject *sent)
 
 int make_iteration_constants()
 {
-    if (make_constant(iter_name, [] { return PyUnicode_InternFromString("__iter__"); }) < 0) {
+    ProcessState::Constants &constants = process.constants;
+    if (make_constant(constants.iter_name,
+                      [] { return PyUnicode_InternFromString("__iter__"); }) < 0) {
         return -1;
     }
-    return make_constant(iter_qualname,
+    return make_constant(constants.iter_qualname,
                          [] { return PyUnicode_InternFromString("Color.__iter__"); });
 }
 
 int make_iteration_code_object()
 {
-    return make_constant(iter_code, [] {
+    return make_constant(process.constants.iter_code, [] {
         return new_descriptive_code(kImplementationFile, "__iter__", "__iter__", 14, {"self"},
                                     CO_OPTIMIZED | CO_NEWLOCALS | CO_GENERATOR);
     });
@@ -151,8 +149,9 @@ PyObject *new_color_iterator(PyObject *color)
     OwnedRef owned_record(reinterpret_cast<PyObject *>(record));
     // Stored atomically, as the collector may read it from another thread.
     store_relaxed(record->self, reinterpret_cast<VantelColorObject *>(Py_NewRef(color)));
-    PyObject *generator =
-        new_generator(color_body, owned_record.get(), iter_code, iter_name, iter_qualname);
+    const ProcessState::Constants &constants = process.constants;
+    PyObject *generator = new_generator(color_body, owned_record.get(), constants.iter_code,
+                                        constants.iter_name, constants.iter_qualname);
     if (generator == nullptr) {
         add_traceback_entry(Label::ColorIter);
         return nullptr;

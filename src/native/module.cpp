@@ -17,7 +17,7 @@
 #include "generator.h"
 #include "iteration.h"
 #include "module_function.h"
-#include "module_state.h"
+#include "process_state.h"
 #include "pickling.h"
 #include "references.h"
 #include "shared_memory.h"
@@ -48,14 +48,6 @@ VANTEL_COLOR_EXPORT int __pyx_module_is_main_vantel__color__color = 0;
 namespace vantel::color {
 namespace {
 
-// The module's own state: written only by create and exec, under the lock
-// below.
-//
-// The process belongs to the first interpreter that creates the module.
-int64_t owning_interpreter = -1;
-// The one module instance; never released once exec has succeeded.
-PyObject *module_instance = nullptr;
-
 // Create and exec run one at a time in the process, so that one module is
 // ever executed and no thread is handed a module that another thread is
 // still executing: a create or exec that comes while an exec runs waits for
@@ -68,29 +60,28 @@ class ModuleLock {
 public:
     ModuleLock()
     {
+        ProcessState::Import &import = process.import;
         const unsigned long me = PyThread_get_thread_ident();
-        if (load_relaxed(holder_) == me) {
+        if (load_relaxed(import.lock_holder) == me) {
             return;
         }
-        PyMutex_Lock(&mutex_);
-        store_relaxed(holder_, me);
+        PyMutex_Lock(&import.lock);
+        store_relaxed(import.lock_holder, me);
         taken_ = true;
     }
+
     ~ModuleLock()
     {
         if (taken_) {
-            store_relaxed(holder_, 0UL);
-            PyMutex_Unlock(&mutex_);
+            store_relaxed(process.import.lock_holder, 0UL);
+            PyMutex_Unlock(&process.import.lock);
         }
     }
+
     ModuleLock(const ModuleLock &) = delete;
     ModuleLock &operator=(const ModuleLock &) = delete;
 
 private:
-    static inline PyMutex mutex_{};
-    // The thread that holds the mutex, or 0.  Only that thread ever finds
-    // its own identity here, so a relaxed access suffices.
-    static inline unsigned long holder_ = 0;
     bool taken_ = false;
 };
 
@@ -121,16 +112,17 @@ PyObject *color_module_create(PyObject *spec, PyModuleDef *)
     }
     {
         ModuleLock lock;
-        if (owning_interpreter == -1) {
-            owning_interpreter = interpreter;
-        } else if (owning_interpreter != interpreter) {
+        ProcessState::Import &import = process.import;
+        if (import.owning_interpreter == -1) {
+            import.owning_interpreter = interpreter;
+        } else if (import.owning_interpreter != interpreter) {
             PyErr_SetString(PyExc_ImportError,
                             "Interpreter change detected - this module can only be loaded into "
                             "one interpreter per process.");
             return nullptr;
         }
-        if (module_instance != nullptr) {
-            return Py_NewRef(module_instance);
+        if (import.module_instance != nullptr) {
+            return Py_NewRef(import.module_instance);
         }
     }
     // A new module: its exec, under the lock, decides whether it is the one.
@@ -182,8 +174,6 @@ int check_interpreter_version()
 
 // The key the module is registered under, whatever name it was loaded as.
 constexpr char kRegistrationKey[] = "vantel.color.color";
-// Whether the running exec made that registration.
-bool registered_by_exec = false;
 
 int register_module(PyObject *module)
 {
@@ -205,7 +195,7 @@ int register_module(PyObject *module)
     if (PyDict_SetItemString(modules, kRegistrationKey, module) < 0) {
         return -1;
     }
-    registered_by_exec = true;
+    process.import.registered_by_exec = true;
     return 0;
 }
 
@@ -217,7 +207,7 @@ int set_color(PyObject *module)
 int bind_test_dict()
 {
     OwnedRef tests(PyDict_New());
-    return tests ? PyDict_SetItemString(module_dict, "__test__", tests.get()) : -1;
+    return tests ? PyDict_SetItemString(process.module_dict, "__test__", tests.get()) : -1;
 }
 
 // One step of module execution after the module reference is taken: its
@@ -298,10 +288,10 @@ const ExecStep *run_exec_steps(PyObject *module)
 // import system does the same for the name it imports.)
 void unregister_module(PyObject *module)
 {
-    if (!registered_by_exec) {
+    if (!process.import.registered_by_exec) {
         return;
     }
-    registered_by_exec = false;
+    process.import.registered_by_exec = false;
     SavedException exec_failure;  // what the caller must see, whatever happens here
     PyObject *modules = PyImport_GetModuleDict();
     PyObject *registered = nullptr;
@@ -316,8 +306,9 @@ void unregister_module(PyObject *module)
 int color_module_exec(PyObject *module)
 {
     ModuleLock lock;
-    if (module_instance != nullptr) {
-        if (module_instance == module) {
+    ProcessState::Import &import = process.import;
+    if (import.module_instance != nullptr) {
+        if (import.module_instance == module) {
             return 0;
         }
         PyErr_SetString(PyExc_RuntimeError,
@@ -325,12 +316,12 @@ int color_module_exec(PyObject *module)
                         "supported.");
         return -1;
     }
-    module_instance = Py_NewRef(module);
+    import.module_instance = Py_NewRef(module);
     set_module_dict(PyModule_GetDict(module));
 
     const ExecStep *failed_step = run_exec_steps(module);
     if (failed_step == nullptr) {
-        registered_by_exec = false;
+        import.registered_by_exec = false;
         return 0;
     }
     if (failed_step->failure_label) {
@@ -339,7 +330,7 @@ int color_module_exec(PyObject *module)
     unregister_module(module);
     // A later import starts afresh with a new module object; every step is
     // safe to repeat on the process-wide types.
-    Py_CLEAR(module_instance);
+    Py_CLEAR(import.module_instance);
     return -1;
 }
 

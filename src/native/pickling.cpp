@@ -9,19 +9,16 @@
 #include "error_messages.h"
 #include "function_cast.h"
 #include "module_function.h"
-#include "module_state.h"
+#include "process_state.h"
 #include "references.h"
 #include "traceback_entry.h"
 
 namespace vantel::color {
 namespace {
 
-PyObject *state_parameter_name;  // "__pyx_state"
-PyObject *pickling_refusal;
-
 void raise_pickling_refusal()
 {
-    PyObject *error = PyObject_CallOneArg(PyExc_TypeError, pickling_refusal);
+    PyObject *error = PyObject_CallOneArg(PyExc_TypeError, process.constants.pickling_refusal);
     if (error != nullptr) {
         PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error)), error);
         Py_DECREF(error);
@@ -55,7 +52,8 @@ int bind_setstate_arguments(PyObject *const *, Py_ssize_t nargs, PyObject *kwnam
     const Py_ssize_t keyword_count = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t i = 0; i < keyword_count; ++i) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, i);
-        if (key != state_parameter_name && PyUnicode_Compare(key, state_parameter_name) != 0) {
+        PyObject *parameter = process.constants.state_parameter_name;
+        if (key != parameter && PyUnicode_Compare(key, parameter) != 0) {
             return raise_unexpected_keyword(name, key);
         }
         if (bound) {
@@ -117,18 +115,15 @@ int move_method(PyTypeObject *type, PyObject *method, const char *from, const ch
     return 0;
 }
 
-// The code objects that the module-level functions report as __code__.
-PyObject *reduce_cython_code = nullptr;
-PyObject *setstate_cython_code = nullptr;
-
 int bind_module_function(PyMethodDef &method, const char *qualname, PyObject *code)
 {
     OwnedRef qualified_name(PyUnicode_FromString(qualname));
     if (!qualified_name) {
         return -1;
     }
-    OwnedRef function(
-        new_module_function(&method, qualified_name.get(), module_name, module_dict, code));
+    PyObject *module_dict = process.module_dict;
+    OwnedRef function(new_module_function(&method, qualified_name.get(),
+                                          process.constants.module_name, module_dict, code));
     return function ? PyDict_SetItemString(module_dict, method.ml_name, function.get()) : -1;
 }
 
@@ -144,11 +139,12 @@ PyMethodDef color_pickling_methods[] = {
 
 int make_pickling_constants()
 {
-    if (make_constant(state_parameter_name,
+    ProcessState::Constants &constants = process.constants;
+    if (make_constant(constants.state_parameter_name,
                       [] { return PyUnicode_InternFromString("__pyx_state"); }) < 0) {
         return -1;
     }
-    return make_constant(pickling_refusal, [] {
+    return make_constant(constants.pickling_refusal, [] {
         return PyUnicode_InternFromString("Pickling of struct members such as self._raw must be "
                                           "explicitly requested with @auto_pickle(True)");
     });
@@ -157,13 +153,14 @@ int make_pickling_constants()
 int make_pickling_code_objects()
 {
     constexpr int flags = CO_OPTIMIZED | CO_NEWLOCALS;
-    if (make_constant(reduce_cython_code, [] {
+    ProcessState::Constants &constants = process.constants;
+    if (make_constant(constants.reduce_cython_code, [] {
             return new_descriptive_code(kStringSource, "__reduce_cython__", "__reduce_cython__", 1,
                                         {"self"}, flags);
         }) < 0) {
         return -1;
     }
-    return make_constant(setstate_cython_code, [] {
+    return make_constant(constants.setstate_cython_code, [] {
         return new_descriptive_code(kStringSource, "__setstate_cython__", "__setstate_cython__", 3,
                                     {"self", "__pyx_state"}, flags);
     });
@@ -172,13 +169,13 @@ int make_pickling_code_objects()
 int bind_reduce_cython()
 {
     return bind_module_function(color_pickling_methods[0], "Color.__reduce_cython__",
-                                reduce_cython_code);
+                                process.constants.reduce_cython_code);
 }
 
 int bind_setstate_cython()
 {
     return bind_module_function(color_pickling_methods[1], "Color.__setstate_cython__",
-                                setstate_cython_code);
+                                process.constants.setstate_cython_code);
 }
 
 // Installs __reduce_cython__ and __setstate_cython__ as the type's

@@ -4,18 +4,12 @@
 #include <Python.h>
 #include <frameobject.h>
 
-#include "module_state.h"
+#include "process_state.h"
 #include "references.h"
 #include "shared_memory.h"
 
 namespace vantel::color {
 namespace {
-
-// Each label's empty code object, made on its first use and kept for the
-// life of the process: the set of labels is fixed and small, and an error
-// path then pays only for its frame.  Threads that fail at once may each
-// make one; the first is published (see shared_memory.h).
-PyCodeObject *label_codes[static_cast<int>(Label::Count)];
 
 // The first use, out of line: the error paths that follow pay nothing for it.
 [[gnu::noinline]] PyCodeObject *make_code(Label label)
@@ -24,12 +18,13 @@ PyCodeObject *label_codes[static_cast<int>(Label::Count)];
     // The empty code object's line table maps its first instruction, where
     // a new frame stands, to `line`: the frame reports exactly it.
     PyCodeObject *code = PyCode_NewEmpty(row.file, row.function, row.line);
-    return code != nullptr ? publish_once(label_codes[static_cast<int>(label)], code) : nullptr;
+    PyCodeObject *&slot = process.caches.label_codes[static_cast<int>(label)];
+    return code != nullptr ? publish_once(slot, code) : nullptr;
 }
 
 PyCodeObject *code_for(Label label)
 {
-    PyCodeObject *code = load_published(label_codes[static_cast<int>(label)]);
+    PyCodeObject *code = load_published(process.caches.label_codes[static_cast<int>(label)]);
     return code != nullptr ? code : make_code(label);
 }
 
@@ -37,7 +32,7 @@ PyCodeObject *code_for(Label label)
 
 void add_traceback_entry(Label label)
 {
-    PyObject *globals = load_published(module_dict);
+    PyObject *globals = load_published(process.module_dict);
     if (globals == nullptr || !PyErr_Occurred()) {
         return;  // no globals for a frame yet, or nothing to report
     }
