@@ -26,10 +26,11 @@ namespace {
 VantelColorAPI color_api = {nullptr, nullptr};
 
 // raylib's Color of a Color object; PyArg_ParseTuple's "O!" with
-// color_api.type has already checked its type.
+// color_api.type has already checked its type.  The four channels are read
+// in one load, safe while another thread writes them without the GIL.
 Color raylib_color(PyObject *object)
 {
-    return VantelColor_ToRaylib(reinterpret_cast<VantelColorObject *>(object)->_raw);
+    return VantelColor_ToRaylib(VantelColor_LoadRaw(object));
 }
 
 // A new Color with raylib's channels, or nullptr with an exception set.

@@ -6,8 +6,8 @@
  * translation unit of a program; code that also works with raylib includes
  * this header instead, and converts explicitly:
  *
- *     DrawPixel(x, y, VantelColor_ToRaylib(obj->_raw));
- *     obj->_raw = VantelColor_FromRaylib(GetPixelColor(...));
+ *     DrawPixel(x, y, VantelColor_ToRaylib(VantelColor_LoadRaw(obj)));
+ *     VantelColor_StoreRaw(obj, VantelColor_FromRaylib(GetPixelColor(...)));
  *
  * Both structures are four bytes r, g, b, a; the checks below stop the build
  * if a raylib.h ever disagrees.
