@@ -29,18 +29,16 @@ Generator *as_generator(PyObject *object)
 // when it suspends or finishes (see GeneratorBody), the others when they are
 // done.  While one thread holds it, every other call that would need it is
 // refused with "generator already executing".  Without the interpreter lock
-// the claim is one compare-and-swap, so that two threads can never both take
-// it; the release publishes what the holder changed (the resume point, the
-// body's state) to the next holder.  With the lock, a plain test and store
-// suffice.
+// the claim is one atomic exchange (test and set), so that two threads can
+// never both take it: a refused thread only writes the flag's own value
+// back.  The release publishes what the holder changed (the resume point,
+// the body's state) to the next holder.  With the lock, a plain test and
+// store suffice.
 
 bool claim(Generator *generator)
 {
 #ifdef Py_GIL_DISABLED
-    bool running = false;
-    if (std::atomic_ref<bool>(generator->running)
-            .compare_exchange_strong(running, true, std::memory_order_acquire,
-                                     std::memory_order_relaxed)) {
+    if (!std::atomic_ref<bool>(generator->running).exchange(true, std::memory_order_acquire)) {
         return true;
     }
 #else
