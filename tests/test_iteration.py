@@ -8,7 +8,6 @@ finished records go back to a cache of at most 8 for the next iterator.
 
 import gc
 import sys
-import sysconfig
 import weakref
 
 import pytest
@@ -516,9 +515,6 @@ def _fill_the_record_cache(colour):
 
 
 @needs_block_counts
-@pytest.mark.skipif(
-    sysconfig.get_config_var("Py_GIL_DISABLED"), reason="the free-threaded build keeps no free list"
-)
 def test_at_most_eight_records_are_kept_for_reuse():
     colour = Color(1, 2, 3, 4)
     slots = [None] * 32

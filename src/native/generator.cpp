@@ -29,18 +29,16 @@ Generator *as_generator(PyObject *object)
 // when it suspends or finishes (see GeneratorBody), the others when they are
 // done.  While one thread holds it, every other call that would need it is
 // refused with "generator already executing".  Without the interpreter lock
-// the claim is one compare-and-swap, so that two threads can never both take
-// it; the release publishes what the holder changed (the resume point, the
-// body's state) to the next holder.  With the lock, a plain test and store
-// suffice.
+// the claim is one atomic exchange (test and set), so that two threads can
+// never both take it: a refused thread only writes the flag's own value
+// back.  The release publishes what the holder changed (the resume point,
+// the body's state) to the next holder.  With the lock, a plain test and
+// store suffice.
 
 bool claim(Generator *generator)
 {
 #ifdef Py_GIL_DISABLED
-    bool running = false;
-    if (std::atomic_ref<bool>(generator->running)
-            .compare_exchange_strong(running, true, std::memory_order_acquire,
-                                     std::memory_order_relaxed)) {
+    if (!std::atomic_ref<bool>(generator->running).exchange(true, std::memory_order_acquire)) {
         return true;
     }
 #else
@@ -295,19 +293,35 @@ constinit FreeList<Generator, 32> free_generators;
 
 // A generator that the collector has finalised keeps that mark in its
 // header, which a reused one must not carry: such a one is freed instead.
+#ifdef Py_GIL_DISABLED
+using ThreadGenerators = ThreadFreeList<Generator, 32>;
+#endif
+
 void release_generator_memory(Generator *generator)
 {
     PyObject *self = reinterpret_cast<PyObject *>(generator);
+#ifdef Py_GIL_DISABLED
+    if (PyObject_GC_IsFinalized(self) || !ThreadGenerators::keep(generator, &GeneratorType)) {
+        PyObject_GC_Del(self);
+    }
+#else
     if (!kUseFreeLists || PyObject_GC_IsFinalized(self) || !free_generators.keep(generator)) {
         PyObject_GC_Del(self);
     }
+#endif
 }
 
 Generator *allocate_generator()
 {
+#ifdef Py_GIL_DISABLED
+    if (Generator *generator = ThreadGenerators::take(&GeneratorType)) {
+        return generator;
+    }
+#else
     if (!free_generators.empty()) {
         return free_generators.take(&GeneratorType);
     }
+#endif
     return PyObject_GC_New(Generator, &GeneratorType);
 }
 

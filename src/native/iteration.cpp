@@ -31,6 +31,9 @@ int record_traverse(PyObject *object, visitproc visit, void *arg)
 // only the generator.  Only records of the record type's own size may
 // enter, since a free slot is reused as that type.
 constinit FreeList<IterationRecord, 8> free_records;
+#ifdef Py_GIL_DISABLED
+using ThreadRecords = ThreadFreeList<IterationRecord, 8>;
+#endif
 
 void record_dealloc(PyObject *object);
 
@@ -55,15 +58,28 @@ void record_dealloc(PyObject *object)
     VantelColorObject *self = load_relaxed(record->self);
     store_relaxed(record->self, static_cast<VantelColorObject *>(nullptr));
     Py_XDECREF(self);
+#ifdef Py_GIL_DISABLED
+    if (!record_type_fits_free_list() || !ThreadRecords::keep(record, &IterationRecordType)) {
+        Py_TYPE(object)->tp_free(object);
+    }
+#else
     if (!record_type_fits_free_list() || !free_records.keep(record)) {
         Py_TYPE(object)->tp_free(object);
     }
+#endif
 }
 
 IterationRecord *new_record()
 {
+#ifdef Py_GIL_DISABLED
+    IterationRecord *kept =
+        record_type_fits_free_list() ? ThreadRecords::take(&IterationRecordType) : nullptr;
+    if (kept != nullptr) {
+        IterationRecord *record = kept;
+#else
     if (record_type_fits_free_list() && !free_records.empty()) {
         IterationRecord *record = free_records.take(&IterationRecordType);
+#endif
         store_relaxed(record->self, static_cast<VantelColorObject *>(nullptr));
         PyObject_GC_Track(record);
         return record;

@@ -15,11 +15,8 @@ namespace vantel::color {
 
 // The module recycles its generators and iteration records through free
 // lists (free_list.h) that are shared by the whole process and safe only
-// under the interpreter lock.  The free-threaded build has none: one per
-// thread would need to be emptied when its thread ends, and nothing the C
-// API offers runs then with a thread state that may free objects, so a
-// program that keeps starting threads would strand a list's worth of objects
-// with each; what that costs an iterator is in docs/benchmarks.md.
+// under the interpreter lock.  The free-threaded build keeps one per thread
+// instead (ThreadFreeList), which the thread's end empties.
 #ifdef Py_GIL_DISABLED
 inline constexpr bool kUseFreeLists = false;
 #else

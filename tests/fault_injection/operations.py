@@ -19,6 +19,7 @@ import gc
 import inspect
 import operator
 import pickle
+import threading
 import types
 import warnings
 import weakref
@@ -119,6 +120,16 @@ def unpack(c):
 def unpack_three(c):
     r, g, b = c
     return (r, g, b)
+
+
+def in_a_thread(function, argument):
+    """function(argument) in a thread that ends before this returns, so that
+    whatever the thread keeps for itself is released with it."""
+    results = []
+    thread = threading.Thread(target=lambda: results.append(function(argument)))
+    thread.start()
+    thread.join()
+    return results[0]
 
 
 def loop(c):
@@ -296,6 +307,8 @@ def operations(consumer):
             colour, lambda s: (unpack_three, s.c), {ITER},
             raises(ValueError, "too many values to unpack (expected 3)")),
         "for value in c": (colour, lambda s: (loop, s.c), {ITER}, returns([10, 20, 30, 40])),
+        "list(c) in a thread that ends": (
+            colour, lambda s: (in_a_thread, list, s.c), {ITER}, returns([10, 20, 30, 40]), False),
         # The generator protocol at its resume points.
         **{
             f"next(g) at {point}": (
