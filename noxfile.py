@@ -1,0 +1,600 @@
+"""The project's checks, one nox session each: ``nox -l`` lists them.
+
+Every session builds the checkout and installs it into a virtual environment
+of its own under .nox/ (``nox -r`` reuses them), never a vantel-color from a
+package index, and the tests import that installed package, never src/.
+The interpreter is the one scripts/lib.sh finds: $PYTHON if set, else the
+oldest supported CPython on PATH, in /usr/bin or in pyenv, 3.13 first (the
+full test command and the recorded figures are 3.13's, and the oldest
+headers catch use of a newer API).  Tests are chosen by their pytest markers
+(pyproject.toml), never by file.
+"""
+
+import glob
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tarfile
+import tempfile
+import zipfile
+from email.parser import BytesParser
+from pathlib import Path
+
+import nox
+from nox.command import CommandFailed
+
+ROOT = Path(__file__).resolve().parent
+PYPROJECT = nox.project.load_toml(ROOT / "pyproject.toml")
+MINIMUM_PYTHON = (3, 13)
+SUPPORTED_PYTHONS = ("3.13", "3.14", "3.15")
+
+nox.options.default_venv_backend = "venv"
+# Only the machine's own interpreters: a session never downloads one, and
+# one that is missing fails instead of being skipped.
+nox.options.download_python = "never"
+nox.options.error_on_missing_interpreters = True
+nox.options.sessions = ["tests"]
+
+
+def python_version(candidate):
+    """Returns "3.13" for a working CPython 3.13 at `candidate`, else None."""
+    try:
+        return subprocess.run(
+            [candidate, "-c", 'import sys; print("%d.%d" % sys.version_info[:2])'],
+            capture_output=True, text=True, check=True,
+        ).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        return None
+
+
+def find_python_version(version):
+    """Returns the path of a Python `version`: $PYTHON if it is one, else the
+    first on PATH, in /usr/bin or in pyenv; None if there is none."""
+    pyenv = os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))
+    candidates = [
+        shutil.which(os.environ.get("PYTHON", "")) if os.environ.get("PYTHON") else None,
+        shutil.which(f"python{version}"),
+        f"/usr/bin/python{version}",
+        *sorted(glob.glob(f"{pyenv}/versions/{version}.*/bin/python{version}")),
+    ]
+    for candidate in candidates:
+        if candidate and os.access(candidate, os.X_OK) and python_version(candidate) == version:
+            return candidate
+    return None
+
+
+def find_python():
+    """The interpreter to build and test with, as scripts/lib.sh's find_python."""
+    if os.environ.get("PYTHON"):
+        candidate = shutil.which(os.environ["PYTHON"])
+        version = candidate and python_version(candidate)
+        if not version or tuple(map(int, version.split("."))) < MINIMUM_PYTHON:
+            sys.exit(f"error: PYTHON={os.environ['PYTHON']} is not a Python 3.13 or later")
+        return candidate
+    for minor in range(MINIMUM_PYTHON[1], 31):
+        if found := find_python_version(f"3.{minor}"):
+            return found
+    # Named so that nox, which then finds none, says which it looked for.
+    return "python3.13"
+
+
+def free_threaded_python(*options):
+    """The path of scripts/free_threaded_python.sh's interpreter, built or not;
+    the session free_threaded_python builds it."""
+    return subprocess.run(
+        ["bash", "scripts/free_threaded_python.sh", "--no-build", *options],
+        cwd=ROOT, capture_output=True, text=True, check=True,
+    ).stdout.strip()
+
+
+PYTHON = find_python()
+FREE_THREADED = free_threaded_python()
+
+
+def install_for_tests(session, *pip_args):
+    """Installs the dependency group "test", then the package with the test
+    suite's native builds.  The group comes first: the build runs the
+    environment's Cython for the Cython consumer."""
+    session.install(*nox.project.dependency_groups(PYPROJECT, "test"))
+    session.install(
+        "-C", "cmake.define.VANTEL_COLOR_TEST_BUILDS=ON",
+        "-C", f"cmake.define.VANTEL_COLOR_CYTHON={session.bin}/cython",
+        *pip_args, ".",
+    )
+
+
+def install_instrumented(session, flags, build_dir):
+    """install_for_tests, compiled with the extra `flags` in build/`build_dir`,
+    so that the CMake cache of the ordinary build never picks up those flags,
+    nor this build loses them."""
+    install_for_tests(
+        session,
+        "-C", f"cmake.define.VANTEL_COLOR_EXTRA_FLAGS={flags}",
+        "-C", f"build-dir=build/{build_dir}/{{wheel_tag}}",
+    )
+
+
+def run_status(session, *args, **kwargs):
+    """session.run that returns the exit status instead of failing the
+    session, so that a run's reports are read whatever the tests did."""
+    try:
+        session.run(*args, **kwargs)
+    except CommandFailed as failure:
+        return failure.return_code or 1
+    return 0
+
+
+def installed_module(session):
+    """The path of the installed extension module."""
+    return session.run(
+        "python", "-c",
+        "import glob, sysconfig\n"
+        "print(*glob.glob(sysconfig.get_paths()['platlib'] + '/vantel/color/color.*.so'))",
+        silent=True,
+    ).strip()
+
+
+def require_linked(session, module, *runtimes):
+    # ldd's output is read whole, never through a pipe that stops early.
+    linked = subprocess.run(["ldd", module], capture_output=True, text=True, check=True).stdout
+    for runtime in runtimes:
+        if runtime not in linked:
+            session.error(f"{module} is not linked against {runtime}")
+
+
+def sanitizer_runtime(session, name):
+    """The real path of g++'s sanitizer runtime `name`, which an
+    uninstrumented interpreter must preload ahead of everything else."""
+    runtime = subprocess.run(
+        ["g++", f"-print-file-name={name}"], capture_output=True, text=True, check=True
+    ).stdout.strip()
+    if not os.path.exists(runtime):
+        session.error(f"g++ has no sanitizer runtime {name}")
+    return os.path.realpath(runtime)
+
+
+def fresh_dir(path):
+    """Makes `path` (relative to the checkout) an empty directory and returns
+    it, absolute."""
+    path = ROOT / path
+    shutil.rmtree(path, ignore_errors=True)
+    path.mkdir(parents=True)
+    return path
+
+
+@nox.session(python=PYTHON)
+def tests(session):
+    """The test suite against the normal build, compiled with warnings as errors."""
+    install_for_tests(session, "-C", "cmake.define.VANTEL_COLOR_WERROR=ON")
+    session.run("python", "-m", "pytest", "-q", *session.posargs)
+
+
+@nox.session(python=PYTHON)
+def demo(session):
+    """Installs the package and runs examples/demo.py."""
+    session.install(".")
+    session.chdir(ROOT / "examples")  # away from the source tree
+    session.run("python", "demo.py")
+
+
+@nox.session(python=PYTHON)
+def api(session):
+    """What dependent code relies on: wheel contents, stubs, mypy --strict, the manual (-W), the examples."""
+    work = Path(tempfile.mkdtemp(prefix="vantel-api-"))
+    try:
+        # The examples first: scripts/check_api.sh builds the wheel they and
+        # the checks below use, and builds and runs each example against it.
+        session.run(
+            "bash", "scripts/check_api.sh", str(work), str(Path(session.bin) / "python"),
+            external=True, env={"PYTHON": PYTHON},
+        )
+        wheel = next((work / "wheel").glob("vantel_color-*.whl"))
+        check_wheel_contents(session, wheel, python_config(session, "EXT_SUFFIX"))
+        session.install("--no-deps", "--force-reinstall", str(wheel))
+        session.install(
+            *nox.project.dependency_groups(PYPROJECT, "test"),
+            *nox.project.dependency_groups(PYPROJECT, "docs"),
+        )
+        # From here on, away from the source tree: only the installed package counts.
+        session.chdir(work)
+        session.run("python", "-m", "mypy.stubtest", "vantel.color.color")
+        usage = str(ROOT / "tests" / "typing" / "usage.py")
+        session.run(
+            "python", "-m", "mypy", "--strict", "--warn-unreachable",
+            "--cache-dir", str(work / "mypy-cache"), usage,
+        )
+        session.run("python", usage)
+        # The manual builds without a warning; every public name of the package
+        # and of its headers has an entry in the API reference, and the
+        # changelog's newest entry is this version.
+        session.run(
+            "python", "-m", "sphinx", "-W", "--keep-going", "--nitpicky", "--quiet",
+            "-b", "html", str(ROOT / "docs"), str(work / "html"),
+        )
+        session.run("python", str(ROOT / "tests" / "check_api_reference.py"),
+                    str(work / "html" / "objects.inv"))
+    finally:
+        session.chdir(ROOT)
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def python_config(session, name):
+    return session.run(
+        "python", "-c", f"import sysconfig; print(sysconfig.get_config_var({name!r}))",
+        silent=True,
+    ).strip()
+
+
+def check_wheel_contents(session, wheel, ext_suffix):
+    """Exactly these files of the package, so that neither a missing stub nor
+    a leaked .cpp or internal header goes unnoticed."""
+    expected = {
+        "vantel/__init__.py",
+        "vantel/py.typed",
+        "vantel/color/__init__.py",
+        "vantel/color/color" + ext_suffix,
+        "vantel/color/color.h",
+        "vantel/color/color_raylib.h",
+        "vantel/color/color.pxd",
+        "vantel/color/color.pyi",
+        "vantel/color/py.typed",
+    }
+    with zipfile.ZipFile(wheel) as archive:
+        found = {name for name in archive.namelist() if name.startswith("vantel/")}
+    if found != expected:
+        session.error(
+            f"{wheel}:\n  missing: {sorted(expected - found)}\n"
+            f"  unexpected: {sorted(found - expected)}"
+        )
+    session.log(f"wheel contents ok: {' '.join(sorted(found))}")
+
+
+@nox.session(python=PYTHON)
+def release(session):
+    """The sdist and the manylinux wheels, install-tested, into dist/ (or $DIST); versions as arguments or $RELEASE_PYTHONS."""
+    # The versions default to every supported one and the free-threaded 3.14.
+    # Each wheel is built with this machine's interpreter of its version, else
+    # with Debian's inside the Debian sid root of scripts/debian_sid.sh (which
+    # needs root); 3.14t with scripts/free_threaded_python.sh's.
+    versions = session.posargs or os.environ.get(
+        "RELEASE_PYTHONS", " ".join((*SUPPORTED_PYTHONS, "3.14t"))
+    ).split()
+    session.install("build")
+    dist = Path(os.environ.get("DIST", "dist")).resolve()
+    # Inside the checkout, where the Debian root sees it too.
+    staging = fresh_dir("build/release/staging")
+    session.run("python", "-m", "build", "--sdist", "--outdir", str(staging), ".")
+    sdist = next(staging.glob("vantel_color-*.tar.gz"))
+    check_sdist(session, sdist)
+
+    wheel_command = ["bash", "scripts/release_wheel.sh",
+                     str(sdist.relative_to(ROOT)), str((staging / "wheels").relative_to(ROOT))]
+    for version in versions:
+        if version == "3.14t":
+            python = session.run("bash", "scripts/free_threaded_python.sh",
+                                 external=True, silent=True).strip()
+            session.run(*wheel_command, external=True, env={"PYTHON": python})
+        elif python := find_python_version(version):
+            session.run(*wheel_command, external=True, env={"PYTHON": python})
+        else:
+            session.run("bash", "scripts/debian_sid.sh", "env", f"PYTHON=python{version}",
+                        *wheel_command, external=True)
+
+    dist.mkdir(parents=True, exist_ok=True)
+    for old in dist.glob("vantel_color-*"):
+        old.unlink()
+    for artifact in (sdist, *(staging / "wheels").glob("vantel_color-*.whl")):
+        shutil.copy(artifact, dist)
+    session.log("ready for upload:\n" + "\n".join(
+        str(path) for path in sorted(dist.glob("vantel_color-*"))))
+
+
+def check_sdist(session, sdist):
+    """The sdist carries the licence of the source tree, and says so."""
+    with tarfile.open(sdist) as archive:
+        root = archive.getnames()[0].split("/")[0]
+        if archive.extractfile(f"{root}/LICENSE").read() != (ROOT / "LICENSE").read_bytes():
+            session.error(f"{sdist}: LICENSE differs from the source tree's")
+        metadata = BytesParser().parsebytes(archive.extractfile(f"{root}/PKG-INFO").read())
+    if metadata["License-Expression"] != "MIT" or metadata["License-File"] != "LICENSE":
+        session.error(f"{sdist}: License-Expression {metadata['License-Expression']!r}, "
+                      f"License-File {metadata['License-File']!r}")
+    session.log(f"sdist ok: version {metadata['Version']}, MIT licence")
+
+
+# The probe of the sanitize session: a heap overflow that AddressSanitizer,
+# preloaded, must report.
+HEAP_OVERFLOW = """
+import ctypes
+libc = ctypes.CDLL(None)
+libc.malloc.restype = ctypes.c_void_p
+block = libc.malloc(8)
+ctypes.string_at(block + 16, 8)
+"""
+# Every status but success: a probe or a run that aborts.
+FAILURE_CODES = [code for code in range(-64, 256) if code != 0]
+
+
+@nox.session(python=PYTHON)
+def sanitize(session):
+    """The suite against a build under AddressSanitizer and UBSan; fails on any sanitizer report."""
+    # The interpreter is not instrumented, so the ASan runtime is preloaded
+    # (it must be the first library in the process), and PYTHONMALLOC=malloc
+    # sends every object through the allocator ASan watches, so that a
+    # reference released too early is a heap-use-after-free report rather
+    # than a silent reuse of a pymalloc block.  Leak detection is off: the
+    # interpreter never frees much of its heap at exit, through the same
+    # frames as the module's blocks, so no suppression could tell them
+    # apart; tests/test_leaks.py hunts leaks instead.  No other suppression:
+    # the run must produce no report at all.  The allocation-failure sweep
+    # fails every VANTEL_FAULT_STRIDE-th allocation here (default 5).
+    flags = ("-fsanitize=address,undefined -fno-omit-frame-pointer "
+             "-fno-sanitize-recover=undefined -g -O1")
+    runtime = sanitizer_runtime(session, "libasan.so")
+    session.log(f"building the module with {flags}")
+    install_instrumented(session, flags, "sanitize")
+    # Reports go to files named after each process, so that a report from a
+    # subprocess whose failure a test expects is not lost.
+    report_dir = fresh_dir("build/sanitize/reports")
+
+    def sanitized(directory):
+        preload = os.environ.get("LD_PRELOAD")
+        return {
+            "LD_PRELOAD": runtime + (f" {preload}" if preload else ""),
+            "PYTHONMALLOC": "malloc",
+            "ASAN_OPTIONS": "detect_leaks=0:halt_on_error=1:abort_on_error=1:"
+            "strict_string_checks=1:detect_stack_use_after_return=1:"
+            f"check_initialization_order=1:log_path={directory}/asan",
+            "UBSAN_OPTIONS": "halt_on_error=1:abort_on_error=1:print_stacktrace=1:"
+            f"log_path={directory}/ubsan",
+            "VANTEL_FAULT_STRIDE": os.environ.get("VANTEL_FAULT_STRIDE", "5"),
+        }
+
+    # Self-checks: the module carries both sanitizers, and a heap overflow in
+    # the preloaded process does end up as a report file.
+    require_linked(session, installed_module(session), "libasan", "libubsan")
+    probe_dir = report_dir / "probe"
+    probe_dir.mkdir()
+    if run_status(session, "python", "-c", HEAP_OVERFLOW, env=sanitized(probe_dir),
+                  silent=True, success_codes=FAILURE_CODES) or not any(probe_dir.iterdir()):
+        session.error("AddressSanitizer did not report a deliberate heap overflow")
+    shutil.rmtree(probe_dir)
+
+    status = run_status(session, "python", "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                        *session.posargs, env=sanitized(report_dir))
+    reports = sorted(path for path in report_dir.rglob("*") if path.is_file())
+    if reports:
+        for report in reports:
+            print(f"=== {report}\n{report.read_text(errors='replace')}", file=sys.stderr)
+        session.error("sanitizer reports were written (above)")
+    if status:
+        session.error(f"the test suite failed under the sanitizers (exit {status})")
+    session.log("no AddressSanitizer or UndefinedBehaviorSanitizer report")
+
+
+@nox.session(python=PYTHON)
+def coverage(session):
+    """Line and branch coverage of src/native over the whole suite (with $COVERAGE_MARKDOWN, the manual's table)."""
+    # The test suite's native builds are instrumented too, so their copies of
+    # the module's sources count; every process of the run (pytest, the fresh
+    # interpreters and forked children the tests start) adds its counts when
+    # it exits, and gcovr merges every build's counts of each source file.
+    # Fails only if the tests fail: the figures are for reading.
+    session.install("gcovr>=8")
+    flags = "--coverage -O0 -g"
+    session.log(f"building the module with {flags}")
+    install_instrumented(session, flags, "coverage/module")
+    # Counts of an earlier run would add to this one's.
+    for counts in (ROOT / "build" / "coverage").rglob("*.gcda"):
+        counts.unlink()
+    tmp_dir = fresh_dir("build/coverage/tmp")
+    status = run_status(session, "python", "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                        f"--basetemp={tmp_dir}", *session.posargs)
+
+    print("== coverage of src/native (the installed build and the test-only builds)")
+    # Branches the compiler adds for exceptions and for what it proves
+    # unreachable are not counted; functions of which the test-only builds
+    # make their own copy are counted once per copy.
+    session.run(
+        "python", "-m", "gcovr", "--root", ".", "--filter", "src/native/",
+        "--exclude-unreachable-branches", "--exclude-throw-branches",
+        "--merge-mode-functions=separate",
+        "--txt-metric", "line", "--txt", "-", "--print-summary",
+        "--json-summary", "build/coverage/summary.json",
+        "build/coverage/module", str(tmp_dir),
+    )
+    if markdown := os.environ.get("COVERAGE_MARKDOWN"):
+        compiler = "g++ " + subprocess.run(
+            ["g++", "-dumpfullversion", "-dumpversion"], capture_output=True, text=True,
+            check=True).stdout.strip()
+        gcovr = session.run("python", "-m", "gcovr", "--version", silent=True).splitlines()[0]
+        session.run("python", "scripts/figures.py", "coverage", "build/coverage/summary.json",
+                    markdown, compiler, gcovr)
+        session.log(f"figures written to {markdown}")
+    if status:
+        session.error(f"the test suite failed (exit {status})")
+
+
+# glibc's AVX2 wmemcmp, which the interpreter uses to compare str objects of
+# 4-byte characters, reads whole 32-byte vectors and so past the end of a
+# string's block (harmlessly: never across a page); valgrind 3.19 does not
+# replace that variant.  Only that function called from that caller is
+# suppressed; other architectures' glibc has no such variant.
+WMEMCMP_SUPPRESSION = """\
+{
+   glibc-avx2-wmemcmp-reads-whole-vectors
+   Memcheck:Addr32
+   fun:__wmemcmp_avx2_movbe
+   fun:unicode_compare
+}
+"""
+
+
+@nox.session(python=PYTHON)
+def valgrind(session):
+    """A representative part of the suite under valgrind's memcheck (minutes; not in CI); arguments choose other tests."""
+    # Every Python allocation goes to the C allocator (PYTHONMALLOC=malloc),
+    # so that memcheck sees each object as its own block.  Leak checking is
+    # off for the reason the sanitize session gives; subprocesses the tests
+    # start run natively.
+    if not shutil.which("valgrind"):
+        session.error("valgrind is not installed (apt-get install valgrind)")
+    session.log("building the module with debug information")
+    install_instrumented(session, "-g -O1 -fno-omit-frame-pointer", "valgrind")
+    # Every operation of the module and every error path: without the tests
+    # that mostly start fresh interpreters, sweep, or check the build, and of
+    # the slow ones only those marked for memcheck.
+    selection = session.posargs or [
+        "-m", "memcheck or not (slow or sweep or packaging or binutils or benchmark or interpreters)"]
+    log = ROOT / "build" / "valgrind" / "memcheck.log"
+    log.parent.mkdir(parents=True, exist_ok=True)
+    suppressions = []
+    if os.uname().machine == "x86_64":
+        suppression_file = log.parent / "glibc-wmemcmp.supp"
+        suppression_file.write_text(WMEMCMP_SUPPRESSION)
+        suppressions = [f"--suppressions={suppression_file}"]
+    status = run_status(
+        session, "valgrind", "--tool=memcheck", "--error-exitcode=99", "--leak-check=no",
+        "--track-origins=yes", "--num-callers=30", *suppressions, f"--log-file={log}",
+        "python", "-m", "pytest", "-q", "-p", "no:cacheprovider", "--hypothesis-profile=ci",
+        *selection, env={"PYTHONMALLOC": "malloc"}, external=True,
+    )
+    summaries = [line for line in log.read_text().splitlines() if "ERROR SUMMARY" in line]
+    session.log(f"memcheck log: {log}; {summaries[-1] if summaries else 'no summary'}")
+    if status == 99:
+        print(log.read_text(), file=sys.stderr)
+        session.error("memcheck reported errors (above)")
+    if status:
+        session.error(f"the tests failed under memcheck (exit {status})")
+
+
+@nox.session(venv_backend="none")
+def free_threaded_python(session):
+    """Builds the free-threaded CPython 3.14 (3.14t) once into ~/.cache/vantel-color, if it is not there."""
+    session.run("bash", "scripts/free_threaded_python.sh", *session.posargs, external=True)
+
+
+@nox.session(python=FREE_THREADED, requires=["free_threaded_python"])
+@nox.parametrize("gil", ["0", "1"], ids=["without_gil", "with_gil"])
+def free_threaded(session, gil):
+    """The suite on the free-threaded 3.14t, without the GIL (PYTHON_GIL=0) and with it forced on."""
+    session.log(session.run("python", "-VV", silent=True).strip())
+    install_for_tests(session)
+    # -ra keeps pytest's summary of passes and skips.
+    session.run("python", "-m", "pytest", "-q", "-ra", *session.posargs,
+                env={"PYTHON_GIL": gil})
+
+
+@nox.session(python=FREE_THREADED, requires=["free_threaded_python"])
+def thread_sanitizer(session):
+    """The suite (but sweep, slow, packaging, benchmark) without the GIL on a 3.14t built with ThreadSanitizer."""
+    # As CPython checks its own free threading, the module and the tests'
+    # native builds instrumented too, so that a race between the module's
+    # accesses and the interpreter's is seen from both sides.  The left-out
+    # tests repeat, in one thread, paths the others take, or check what was
+    # built (against installed headers, which a build tree has not); the
+    # instrumented interpreter runs Python some forty times slower.
+    tsan_python = session.run("bash", "scripts/free_threaded_python.sh", "--thread-sanitizer",
+                              external=True, silent=True).strip()
+    describe = ('import sys, sysconfig\nprint("%d.%d.%d%s" % (*sys.version_info[:3], sys.abiflags),'
+                ' sysconfig.get_config_var("Py_GIL_DISABLED") or 0,'
+                ' sysconfig.get_config_var("srcdir"), sysconfig.get_config_var("CONFIG_ARGS"))')
+    version, gil_disabled, source_dir, config_args = subprocess.run(
+        [tsan_python, "-c", describe], capture_output=True, text=True, check=True,
+    ).stdout.split(maxsplit=3)
+    if gil_disabled != "1" or "--with-thread-sanitizer" not in config_args:
+        session.error(f"{tsan_python} is not a free-threaded CPython built --with-thread-sanitizer")
+    installer_version = session.run(
+        "python", "-c", 'import sys; print("%d.%d.%d%s" % (*sys.version_info[:3], sys.abiflags))',
+        silent=True).strip()
+    if installer_version != version:
+        session.error(f"{FREE_THREADED} is CPython {installer_version}, not {version} "
+                      f"like {tsan_python}")
+
+    # pip and the build run on the uninstrumented interpreter of the same
+    # version, then the environment is handed over to the instrumented one
+    # (venv --upgrade): one version, one ABI, one site-packages.
+    flags = "-fsanitize=thread -fno-omit-frame-pointer -g -O1"
+    session.log(f"building the module with {flags}")
+    install_instrumented(session, flags, "tsan")
+    module = installed_module(session)
+    venv = Path(session.virtualenv.location)
+    # The interpreter's links are made afresh: --upgrade keeps those it finds.
+    for link in (venv / "bin").iterdir():
+        if link.is_symlink():
+            link.unlink()
+    session.run(tsan_python, "-m", "venv", "--upgrade", "--without-pip", str(venv), external=True)
+    require_linked(session, module, "libtsan")
+
+    # CPython's own suppressions for its free-threaded build, then the
+    # project's, each entry with its reason.
+    report_dir = fresh_dir("build/tsan/reports")
+    suppressions = report_dir / "suppressions.txt"
+    suppressions.write_text(
+        Path(source_dir, "Tools/tsan/suppressions_free_threading.txt").read_text()
+        + (ROOT / "scripts" / "thread_sanitizer.supp").read_text())
+    (report_dir / "reports").mkdir()
+    # Reports are read from their files below; exitcode=0 keeps them from
+    # changing the exit status of the processes the tests start and check.
+    selection = session.posargs or [
+        "tests", "-m", "not sweep and not slow and not packaging and not benchmark"]
+    status = run_status(
+        session, "python", "-m", "pytest", "-q", "-ra", "-p", "no:cacheprovider", *selection,
+        env={"PYTHON_GIL": "0",
+             "TSAN_OPTIONS": "halt_on_error=0:exitcode=0:second_deadlock_stack=1:"
+             f"suppressions={suppressions}:log_path={report_dir}/reports/tsan"},
+    )
+    failed = check_tsan_reports(report_dir / "reports")
+    if failed:
+        session.error("ThreadSanitizer reported races in the module")
+    if status:
+        session.error(f"the tests failed under ThreadSanitizer (exit {status})")
+
+
+def check_tsan_reports(directory):
+    """Lists every report, the module's frames named with their source lines;
+    returns whether any names the module (one of its frames is in its library
+    or its sources)."""
+    names_module = re.compile(r"[(/]color\.cpython-\S*\.so|src/native/|vantel/color/color\.h")
+    address = re.compile(r"color\.\S*\.so\+(0x[0-9a-f]+)")
+    # The installed library is stripped: the module's frames are named from
+    # the unstripped one in the build directory.
+    unstripped = sorted(glob.glob(str(ROOT / "build/tsan/*/color.*.so")))[:1]
+    failed, others = False, 0
+    for report in sorted(path for path in directory.iterdir() if path.is_file()):
+        lines = report.read_text(errors="replace").splitlines()
+        if any(names_module.search(line) for line in lines):
+            failed = True
+            print(f"=== {report}: names the module", file=sys.stderr)
+            for line in lines:
+                if unstripped and (match := address.search(line)):
+                    line += "  " + " ".join(subprocess.run(
+                        ["addr2line", "-f", "-C", "-i", "-e", unstripped[0], match[1]],
+                        capture_output=True, text=True).stdout.split("\n"))
+                print(line, file=sys.stderr)
+        else:
+            others += sum(line.startswith("WARNING: ThreadSanitizer") for line in lines)
+            print(f"=== {report}: wholly inside the interpreter or the tests' own libraries",
+                  file=sys.stderr)
+            for line in lines:
+                if re.match(r"WARNING|    #[0-3] ", line):
+                    print(line, file=sys.stderr)
+    if not failed:
+        print(f"no ThreadSanitizer report names the module ({others} elsewhere, listed above)",
+              file=sys.stderr)
+    return failed
+
+
+@nox.session(python=PYTHON)
+def benchmarks(session):
+    """benchmarks/bench.py against the installed package and the test builds; arguments go to it (--quick, --instructions)."""
+    install_for_tests(session)
+    session.run("python", "benchmarks/bench.py", *session.posargs)
+
+
+@nox.session(venv_backend="none")
+def portability(session):
+    """The Windows build with mingw-w64, clang -Wpedantic, and CMake's macOS and Windows link lines."""
+    session.run("bash", "scripts/portability.sh", external=True, env={"PYTHON": PYTHON})
