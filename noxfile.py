@@ -81,16 +81,17 @@ def find_python():
 
 
 def free_threaded_python(*options):
-    """The path of scripts/free_threaded_python.sh's interpreter, built or not;
-    the session free_threaded_python builds it."""
+    """The path of scripts/free_threaded_python.sh's interpreter; with
+    --no-build, whether it is built or not (the session free_threaded_python
+    builds it)."""
     return subprocess.run(
-        ["bash", "scripts/free_threaded_python.sh", "--no-build", *options],
-        cwd=ROOT, capture_output=True, text=True, check=True,
+        ["bash", "scripts/free_threaded_python.sh", *options],
+        cwd=ROOT, stdout=subprocess.PIPE, text=True, check=True,
     ).stdout.strip()
 
 
 PYTHON = find_python()
-FREE_THREADED = free_threaded_python()
+FREE_THREADED = free_threaded_python("--no-build")
 
 
 def install_for_tests(session, *pip_args):
@@ -273,9 +274,8 @@ def release(session):
                      str(sdist.relative_to(ROOT)), str((staging / "wheels").relative_to(ROOT))]
     for version in versions:
         if version == "3.14t":
-            python = session.run("bash", "scripts/free_threaded_python.sh",
-                                 external=True, silent=True).strip()
-            session.run(*wheel_command, external=True, env={"PYTHON": python})
+            session.run(*wheel_command, external=True,
+                        env={"PYTHON": free_threaded_python()})
         elif python := find_python_version(version):
             session.run(*wheel_command, external=True, env={"PYTHON": python})
         else:
@@ -458,8 +458,8 @@ def valgrind(session):
     status = run_status(
         session, "valgrind", "--tool=memcheck", "--error-exitcode=99", "--leak-check=no",
         "--track-origins=yes", "--num-callers=30", *suppressions, f"--log-file={log}",
-        "python", "-m", "pytest", "-q", "-p", "no:cacheprovider", "--hypothesis-profile=ci",
-        *selection, env={"PYTHONMALLOC": "malloc"}, external=True,
+        str(Path(session.bin) / "python"), "-m", "pytest", "-q", "-p", "no:cacheprovider",
+        "--hypothesis-profile=ci", *selection, env={"PYTHONMALLOC": "malloc"}, external=True,
     )
     summaries = [line for line in log.read_text().splitlines() if "ERROR SUMMARY" in line]
     session.log(f"memcheck log: {log}; {summaries[-1] if summaries else 'no summary'}")
@@ -473,7 +473,7 @@ def valgrind(session):
 @nox.session(venv_backend="none")
 def free_threaded_python(session):
     """Builds the free-threaded CPython 3.14 (3.14t) once into ~/.cache/vantel-color, if it is not there."""
-    session.run("bash", "scripts/free_threaded_python.sh", *session.posargs, external=True)
+    session.run("bash", "scripts/free_threaded_python.sh", external=True)
 
 
 @nox.session(python=FREE_THREADED, requires=["free_threaded_python"])
@@ -496,8 +496,7 @@ def thread_sanitizer(session):
     # tests repeat, in one thread, paths the others take, or check what was
     # built (against installed headers, which a build tree has not); the
     # instrumented interpreter runs Python some forty times slower.
-    tsan_python = session.run("bash", "scripts/free_threaded_python.sh", "--thread-sanitizer",
-                              external=True, silent=True).strip()
+    tsan_python = free_threaded_python("--thread-sanitizer")
     describe = ('import sys, sysconfig\nprint("%d.%d.%d%s" % (*sys.version_info[:3], sys.abiflags),'
                 ' sysconfig.get_config_var("Py_GIL_DISABLED") or 0,'
                 ' sysconfig.get_config_var("srcdir"), sysconfig.get_config_var("CONFIG_ARGS"))')
