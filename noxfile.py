@@ -593,7 +593,188 @@ def benchmarks(session):
     session.run("python", "benchmarks/bench.py", *session.posargs)
 
 
+# The Windows build of the portability session: CPython's headers with
+# their Windows configuration, from this release's source tarball.
+CPYTHON_RELEASE = "Python-3.14.7"
+WINDOWS_DLL = "python314"
+MINGW = "x86_64-w64-mingw32"
+# The module's own flags (CMakeLists.txt), and -Wpedantic, which turns GNU
+# extensions of the language into errors.
+STRICT = ["-Wall", "-Wextra", "-Wpedantic", "-Werror"]
+# GNU and Microsoft keywords may appear only in the #define of a macro, under
+# the guard that picks the one for the compiler.
+COMPILER_SPECIFIC = re.compile(
+    r"__attribute__|__declspec|__builtin_|__typeof__|\b__thread\b|#\s*pragma\s+GCC")
+# mingw-w64 supplies some of POSIX that MSVC has not: those must fail too.
+POSIX_ONLY = re.compile(
+    r"(^|[^_\w])ssize_t([^_\w]|$)"
+    r"|#\s*include\s*<(unistd|pthread|dirent|strings|dlfcn|sys/[a-z]+)\.h>")
+# What only GNU ld or another ELF linker takes.
+ELF_ONLY = re.compile(r"--version-script|--as-needed|-soname|-Bsymbolic|-z,|-z ")
+PYAPI_DECLARATION = re.compile(
+    r"PyAPI_(FUNC|DATA)\((?:[^()]|\([^()]*\))*\)\s*(?:\w+\s+)*?\(?\s*\*?\s*(\w+)\s*[(\[;)]")
+
+
 @nox.session(venv_backend="none")
 def portability(session):
     """The Windows build with mingw-w64, clang -Wpedantic, and CMake's macOS and Windows link lines."""
-    session.run("bash", "scripts/portability.sh", external=True, env={"PYTHON": PYTHON})
+    # As far as this Linux machine can, with warnings as errors: the module's
+    # sources built with Debian's mingw-w64 against the Windows configuration
+    # of CPython's headers, linked, and its exports checked; the public
+    # headers compiled as C and C++ for Windows; the sources under clang
+    # -Wpedantic; CMakeLists.txt configured for macOS and Windows and its
+    # link commands checked.  Not proven: that MSVC or Apple's clang compile
+    # it, that it links against a real python3XY.lib or on macOS, or that it
+    # runs on either (docs/platforms.md).
+    def output(*command, **kwargs):
+        return subprocess.run(command, capture_output=True, text=True, check=True,
+                              cwd=ROOT, **kwargs).stdout
+
+    # The posix flavour of the compiler has the C++ library's threads
+    # (std::mutex and the like), as MSVC's library does.
+    cxx = shutil.which(f"{MINGW}-g++-posix") or shutil.which(f"{MINGW}-g++")
+    cc = shutil.which(f"{MINGW}-gcc-posix") or shutil.which(f"{MINGW}-gcc")
+    if not cxx or not cc:
+        session.error(f"no mingw-w64 compiler ({MINGW}-g++); on Debian: "
+                      "apt-get install g++-mingw-w64-x86-64")
+    for tool in ("clang++", "cmake", "make", f"{MINGW}-dlltool", f"{MINGW}-objdump"):
+        if not shutil.which(tool):
+            session.error(f"{tool} is missing (Debian: clang, cmake, make, "
+                          "binutils-mingw-w64-x86-64)")
+
+    sources = re.findall(r"src/native/\w+\.cpp", re.search(
+        r"^set\(COLOR_SOURCES(.*?)\)", (ROOT / "CMakeLists.txt").read_text(),
+        re.MULTILINE | re.DOTALL)[1])
+    code = sorted([*ROOT.glob("src/native/*.cpp"), *ROOT.glob("src/native/*.h"),
+                   *ROOT.glob("src/vantel/color/*.h")])
+    for pattern, problem in ((COMPILER_SPECIFIC, "compiler-specific code outside a guarded "
+                              "macro definition"), (POSIX_ONLY, "POSIX-only code, which MSVC lacks")):
+        found = [f"{path.relative_to(ROOT)}:{number}: {line}" for path in code
+                 for number, line in enumerate(path.read_text().splitlines(), 1)
+                 if pattern.search(line)
+                 and not (pattern is COMPILER_SPECIFIC and re.match(r"\s*#\s*define ", line))]
+        if found:
+            session.error(f"{problem}:\n" + "\n".join(found))
+
+    headers = windows_headers(session)
+    out = fresh_dir("build/portability")
+    python_includes = ["-isystem", f"{headers}/Include", "-isystem", f"{headers}/PC"]
+    module_flags = ["-std=c++20", "-O2", *STRICT, "-Wno-missing-field-initializers",
+                    "-fno-exceptions", "-fno-rtti", "-fno-strict-aliasing", "-fvisibility=hidden",
+                    "-fvisibility-inlines-hidden", *python_includes,
+                    "-Isrc/native", "-Isrc/vantel/color"]
+    objects = []
+    for source in sources:
+        objects.append(str(out / (Path(source).stem + ".o")))
+        session.run(cxx, *module_flags, "-c", source, "-o", objects[-1], external=True)
+    session.log(f"compiled {len(objects)} sources for Windows x86-64 with {Path(cxx).name}")
+
+    # The public headers, as C and as C++, alone and beside a raylib.h (the
+    # test suite's stand-in, which has raylib's own layout).
+    header_flags = [*STRICT, *python_includes, "-Isrc/vantel/color",
+                    "-Itests/consumer/raylib_stand_in", "-fsyntax-only"]
+    for unit in ('#include "color.h"\n',
+                 '#include <Python.h>\n#include <raylib.h>\n#include "color_raylib.h"\n'):
+        for compiler, language, standards, extra in (
+                (cc, "c", ("c11", "c17"), []),
+                (cxx, "c++", ("c++17", "c++20"),
+                 ["-Wold-style-cast", "-Wzero-as-null-pointer-constant"])):
+            for standard in standards:
+                subprocess.run([compiler, "-x", language, f"-std={standard}", *header_flags,
+                                *extra, "-"], input=unit, text=True, check=True, cwd=ROOT)
+    session.log("color.h and color_raylib.h compile as C11, C17, C++17 and C++20")
+
+    # python3XY.dll exports what its headers declare with PyAPI_FUNC and
+    # PyAPI_DATA (those of Include/internal are not the module's to use); an
+    # import library made from those declarations resolves exactly that, so
+    # the link fails on any other symbol the C and C++ runtimes do not have.
+    exports = {}
+    for header in (headers / "Include").rglob("*.h"):
+        if "internal" not in header.parts:
+            for kind, name in PYAPI_DECLARATION.findall(header.read_text()):
+                if name.startswith(("Py", "_Py")):
+                    exports[name] = " DATA" if kind == "DATA" else ""
+    (out / f"{WINDOWS_DLL}.def").write_text(
+        f"LIBRARY {WINDOWS_DLL}.dll\nEXPORTS\n"
+        + "".join(f"    {name}{exports[name]}\n" for name in sorted(exports)))
+    import_library = out / f"lib{WINDOWS_DLL}.dll.a"
+    session.run(f"{MINGW}-dlltool", "--input-def", str(out / f"{WINDOWS_DLL}.def"),
+                "--output-lib", str(import_library), external=True)
+    module = out / "color.cp314-win_amd64.pyd"
+    session.run(cxx, "-shared", "-static-libgcc", "-static-libstdc++", "-o", str(module),
+                *objects, str(import_library), "-Wl,--no-undefined", external=True)
+
+    # Exactly the two symbols leave the module, as on Linux.
+    table = output(f"{MINGW}-objdump", "-p", str(module)).split(
+        "[Ordinal/Name Pointer] Table", 1)[1].split("\n\n", 1)[0]
+    exported = sorted(re.findall(r"([A-Za-z_]\w*)$", table, re.MULTILINE))
+    if exported != ["PyInit_color", "__pyx_module_is_main_vantel__color__color"]:
+        session.error(f"the module exports {exported}, not PyInit_color and "
+                      "__pyx_module_is_main_vantel__color__color")
+    session.log(f"linked {module}, which exports {' '.join(exported)}")
+
+    # clang, with this machine's CPython headers and C++ library.
+    host_include = output(PYTHON, "-c",
+                          "import sysconfig; print(sysconfig.get_paths()['include'])").strip()
+    for source in sources:
+        session.run("clang++", "-std=c++20", "-fsyntax-only", *STRICT,
+                    "-Wno-missing-field-initializers", "-isystem", host_include,
+                    "-Isrc/native", "-Isrc/vantel/color", source, external=True)
+    session.log(f"clang compiles the {len(sources)} sources under -Wpedantic")
+
+    # CMakeLists.txt as CMake generates it for macOS and for Windows (with
+    # this machine's interpreter and headers: only the commands are looked
+    # at, none is run).
+    def link_command(system, *cmake_args):
+        directory = out / f"cmake-{system}"
+        configure = subprocess.run(
+            ["cmake", "-S", ".", "-B", str(directory), "-G", "Unix Makefiles",
+             f"-DCMAKE_SYSTEM_NAME={system}", "-DCMAKE_CXX_COMPILER_WORKS=ON",
+             f"-DPython_EXECUTABLE={PYTHON}", f"-DPython_INCLUDE_DIR={host_include}",
+             *cmake_args], capture_output=True, text=True, cwd=ROOT)
+        if configure.returncode:
+            session.error(f"cmake for {system} failed:\n{configure.stdout}{configure.stderr}")
+        return (directory / "CMakeFiles/color.dir/link.txt").read_text()
+
+    # macOS: the module is a bundle that leaves the interpreter's symbols to
+    # the loader.
+    link = link_command("Darwin", "-DCMAKE_CXX_COMPILER=clang++",
+                        "-DCMAKE_OSX_ARCHITECTURES=arm64;x86_64")
+    if ELF_ONLY.search(link) or "-bundle" not in link or "dynamic_lookup" not in link:
+        session.error(f"the macOS link command is not a bundle's without ELF-only flags: {link}")
+    # Windows: the module links against python3XY.lib, here the import
+    # library made above under that name.
+    version = output(PYTHON, "-c", 'import sys; print("%d%d" % sys.version_info[:2])').strip()
+    shutil.copy(import_library, out / f"python{version}.lib")
+    link = link_command("Windows", f"-DCMAKE_CXX_COMPILER={cxx}",
+                        f"-DPython_LIBRARY={out}/python{version}.lib")
+    if ELF_ONLY.search(link) or "-shared" not in link:
+        session.error(f"the Windows link command has flags only an ELF linker takes: {link}")
+    session.log("CMake's link commands for macOS and Windows have no ELF-only flag")
+
+
+def windows_headers(session):
+    """CPython's Include/ and PC/pyconfig.h (the Windows configuration),
+    extracted once from the source tarball into ~/.cache/vantel-color; a lock
+    lets runs share the cache, and a rename leaves no half-made copy."""
+    import fcntl
+
+    cache = Path(os.environ.get("VANTEL_COLOR_CACHE") or Path(
+        os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") / "vantel-color")
+    tarball = Path(os.environ.get("CPYTHON_TARBALL")
+                   or (ROOT.parent / "shared/cpython" / f"{CPYTHON_RELEASE}.tar.xz"))
+    headers = cache / f"windows-headers-{CPYTHON_RELEASE}"
+    cache.mkdir(parents=True, exist_ok=True)
+    with open(f"{headers}.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not (headers / "PC/pyconfig.h").is_file():
+            if not tarball.is_file():
+                session.error(f"no CPython source tarball at {tarball} (set CPYTHON_TARBALL)")
+            partial = Path(f"{headers}.tmp")
+            shutil.rmtree(partial, ignore_errors=True)
+            partial.mkdir()
+            subprocess.run(["tar", "-xJf", str(tarball), "-C", str(partial),
+                            "--strip-components=1", f"{CPYTHON_RELEASE}/Include",
+                            f"{CPYTHON_RELEASE}/PC/pyconfig.h"], check=True)
+            partial.rename(headers)
+    return headers
