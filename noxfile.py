@@ -210,10 +210,8 @@ def api(session):
         # The manual builds without a warning; every public name of the package
         # and of its headers has an entry in the API reference, and the
         # changelog's newest entry is this version.
-        session.run(
-            "python", "-m", "sphinx", "-W", "--keep-going", "--nitpicky", "--quiet",
-            "-b", "html", str(ROOT / "docs"), str(work / "html"),
-        )
+        sphinx = ["python", "-m", "sphinx", "-W", "--keep-going", "--nitpicky", "--quiet"]
+        session.run(*sphinx, "-b", "html", str(ROOT / "docs"), str(work / "html"))
         session.run("python", str(ROOT / "tests" / "check_api_reference.py"),
                     str(work / "html" / "objects.inv"))
     finally:
