@@ -80,7 +80,7 @@ def find_python():
     return "python3.13"
 
 
-def free_threaded_python(*options):
+def free_threaded_interpreter(*options):
     """The path of scripts/free_threaded_python.sh's interpreter; with
     --no-build, whether it is built or not (the session free_threaded_python
     builds it)."""
@@ -91,7 +91,7 @@ def free_threaded_python(*options):
 
 
 PYTHON = find_python()
-FREE_THREADED = free_threaded_python("--no-build")
+FREE_THREADED = free_threaded_interpreter("--no-build")
 
 
 def install_for_tests(session, *pip_args):
@@ -273,7 +273,7 @@ def release(session):
     for version in versions:
         if version == "3.14t":
             session.run(*wheel_command, external=True,
-                        env={"PYTHON": free_threaded_python()})
+                        env={"PYTHON": free_threaded_interpreter()})
         elif python := find_python_version(version):
             session.run(*wheel_command, external=True, env={"PYTHON": python})
         else:
@@ -494,7 +494,7 @@ def thread_sanitizer(session):
     # tests repeat, in one thread, paths the others take, or check what was
     # built (against installed headers, which a build tree has not); the
     # instrumented interpreter runs Python some forty times slower.
-    tsan_python = free_threaded_python("--thread-sanitizer")
+    tsan_python = free_threaded_interpreter("--thread-sanitizer")
     describe = ('import sys, sysconfig\nprint("%d.%d.%d%s" % (*sys.version_info[:3], sys.abiflags),'
                 ' sysconfig.get_config_var("Py_GIL_DISABLED") or 0,'
                 ' sysconfig.get_config_var("srcdir"), sysconfig.get_config_var("CONFIG_ARGS"))')
