@@ -10,6 +10,7 @@ headers catch use of a newer API).  Tests are chosen by their pytest markers
 (pyproject.toml), never by file.
 """
 
+import fcntl
 import glob
 import os
 import re
@@ -755,8 +756,6 @@ def windows_headers(session):
     """CPython's Include/ and PC/pyconfig.h (the Windows configuration),
     extracted once from the source tarball into ~/.cache/vantel-color; a lock
     lets runs share the cache, and a rename leaves no half-made copy."""
-    import fcntl
-
     cache = Path(os.environ.get("VANTEL_COLOR_CACHE") or Path(
         os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") / "vantel-color")
     tarball = Path(os.environ.get("CPYTHON_TARBALL")
