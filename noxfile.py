@@ -478,7 +478,7 @@ def free_threaded_python(session):
 @nox.session(python=FREE_THREADED, requires=["free_threaded_python"])
 @nox.parametrize("gil", ["0", "1"], ids=["without_gil", "with_gil"])
 def free_threaded(session, gil):
-    """The suite on the free-threaded 3.14t, without the GIL (PYTHON_GIL=0) and with it forced on."""
+    """The suite on the free-threaded 3.14t: without_gil with PYTHON_GIL=0, with_gil with PYTHON_GIL=1."""
     session.log(session.run("python", "-VV", silent=True).strip())
     install_for_tests(session)
     # -ra keeps pytest's summary of passes and skips.
