@@ -36,7 +36,7 @@
 # --full does it all in the complete root of scripts/debian_arm64.sh (made
 # by Debian's own tools under emulation, slowly, the first time):
 # scripts/release_wheel.sh repairs and checks each wheel there with the
-# root's own pip, and scripts/test.sh's pytest phase runs there, the module
+# root's own pip, and the nox session tests runs there, the module
 # and the test builds compiled by the root's g++ (installed on first use;
 # docs/development.md gives the times).  The other phases stay x86-64 only:
 # AddressSanitizer cannot map its shadow memory under qemu-user, valgrind
@@ -261,7 +261,7 @@ if $full; then
             apt-get -qq -o Acquire::Check-Valid-Until=false update &&
             DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends g++ gcc; }'
         "${in_root[@]}" PYTHON="python$test_version" \
-            VENV="$work/venv-full-$test_version" bash scripts/test.sh --hypothesis-profile=ci
+            bash scripts/nox.sh --envdir "$work/nox-full-$test_version" -r -s tests -- --hypothesis-profile=ci
     }
     step "the whole test suite, built and run in the root" full_suite
 fi

@@ -8,7 +8,7 @@
 #
 # The interpreter is $PYTHON, else this machine's python3.14-dbg, else
 # Debian's inside the Debian sid root of scripts/debian_sid.sh (as root).
-# Its virtual environment is .venv-dbg.
+# Its virtual environment is .nox/dbg/tests (the nox session tests).
 #
 #   bash scripts/debug_interpreter.sh
 set -euo pipefail
@@ -22,7 +22,7 @@ if ! "$python" -c "import sys; sys.gettotalrefcount" 2>/dev/null; then
     echo "error: $python is not a debug build of CPython (no sys.gettotalrefcount)" >&2
     exit 1
 fi
-VENV=.venv-dbg bash scripts/test.sh -ra'
+bash scripts/nox.sh --envdir .nox/dbg -r -s tests -- -ra'
 echo "== debug_interpreter: test suite on a debug interpreter"
 if [ -n "${PYTHON:-}" ]; then
     bash -c "$run"

@@ -1,10 +1,5 @@
 #!/usr/bin/env bash
-# Builds and installs the package into .venv, then runs the demo.
+# Builds and installs the package into .nox/demo, then runs the demo: the
+# demo session of noxfile.py, with nox from scripts/nox.sh.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-source scripts/lib.sh
-
-python=$(make_venv "${VENV:-.venv}")
-"$python" -m pip install --quiet .
-cd examples  # away from the source tree: the installed package is used
-"$python" demo.py
+exec bash "$(dirname "$0")/nox.sh" -r -s demo

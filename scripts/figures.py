@@ -5,8 +5,8 @@ docs/figures/, written by the command that measures them.
     python scripts/figures.py coverage SUMMARY.json OUTPUT.md [VERSION...]
 
 writes the coverage table from gcovr's JSON summary, naming the tools'
-VERSIONs ("g++ 12.2.0") beside the interpreter's (scripts/coverage.sh calls
-it); benchmarks/bench.py imports the helpers for its own tables.
+VERSIONs ("g++ 12.2.0") beside the interpreter's (the nox session coverage
+calls it); benchmarks/bench.py imports the helpers for its own tables.
 """
 
 import datetime

@@ -7,6 +7,11 @@
 #
 #   python=$(bash scripts/free_threaded_python.sh)
 #   python=$(bash scripts/free_threaded_python.sh --thread-sanitizer)
+#   python=$(bash scripts/free_threaded_python.sh --no-build [--thread-sanitizer])
+#
+# --no-build prints where the interpreter is or will be, and builds nothing
+# (noxfile.py names its sessions' interpreter so, and builds it only for a
+# session that runs).
 #
 # The ordinary interpreter is installed into $FREE_THREADED_PREFIX (default
 # ~/.cache/vantel-color/python3.14t).  With --thread-sanitizer it is also
@@ -18,6 +23,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+build=true
+if [ "${1:-}" = --no-build ]; then
+    build=false
+    shift
+fi
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/vantel-color
 tarball=${CPYTHON_TARBALL:-$(realpath -m ../shared/cpython/Python-3.14.7.tar.xz)}
 case "${1:-}" in
@@ -37,10 +47,14 @@ case "${1:-}" in
         finish=(true)
         ;;
     *)
-        echo "usage: $0 [--thread-sanitizer]" >&2
+        echo "usage: $0 [--no-build] [--thread-sanitizer]" >&2
         exit 2
         ;;
 esac
+if ! $build; then
+    echo "$python"
+    exit 0
+fi
 # Written last, so that a build cut short is made again.
 ready="$prefix/.vantel-color-ready"
 

@@ -1,5 +1,6 @@
 # Shared by the scripts: finding a Python interpreter (3.13 or later) and
 # preparing a virtual environment.  Source it; it defines functions only.
+# noxfile.py finds interpreters the same way.
 
 # The oldest version the package supports; the search below starts there.
 MINIMUM_PYTHON=3.13
@@ -116,41 +117,6 @@ install_for_tests() {
         -C cmake.define.VANTEL_COLOR_TEST_BUILDS=ON \
         -C "cmake.define.VANTEL_COLOR_CYTHON=$(dirname "$python")/cython" \
         "$@" .
-}
-
-# Installs the package for the tests into the environment of python $1,
-# compiled with the extra flags $2 in the build directory build/$3, so that
-# the CMake cache of the ordinary build never picks up those flags, nor this
-# build loses them.
-install_instrumented() {
-    install_for_tests "$1" \
-        -C "cmake.define.VANTEL_COLOR_EXTRA_FLAGS=$2" \
-        -C "build-dir=build/$3/{wheel_tag}"
-}
-
-# Prints the real path of g++'s sanitizer runtime $1 (libasan.so,
-# libtsan.so), which an uninstrumented interpreter must preload ahead of
-# everything else; fails if g++ has none.
-sanitizer_runtime() {
-    local runtime
-    runtime=$(g++ -print-file-name="$1")
-    if [ ! -e "$runtime" ]; then
-        echo "error: g++ has no sanitizer runtime $1" >&2
-        return 1
-    fi
-    realpath "$runtime"
-}
-
-# Makes $1 an empty directory for a run's sanitizer reports and prints its
-# absolute path.  The sanitizers write their reports into files named after
-# the process id, so that a report from a subprocess whose failure a test
-# expects is not lost.
-fresh_report_dir() {
-    local dir
-    dir=$(realpath -m "$1")
-    rm -rf "$dir"
-    mkdir -p "$dir"
-    echo "$dir"
 }
 
 # Makes in the directory $2, with python $1, a package index that offers a

@@ -4,8 +4,9 @@
 # consumer), on the interpreters newer than the one of the full test
 # command (3.14 and 3.15), or the versions in $OTHER_PYTHONS.  Each runs with
 # this machine's interpreter of that version where it has one, else with
-# Debian's inside a Debian sid root (scripts/debian_sid.sh, as root).  Each
-# version has a virtual environment of its own, .venv-3.14 and so on.
+# Debian's inside a Debian sid root (scripts/debian_sid.sh, as root): the
+# nox sessions tests and api, with virtual environments of their own for
+# each version (.nox/3.14/tests and so on).
 #
 #   bash scripts/other_interpreters.sh
 set -euo pipefail
@@ -16,10 +17,8 @@ started=$SECONDS
 for version in ${OTHER_PYTHONS:-${SUPPORTED_PYTHONS#"$MINIMUM_PYTHON "}}; do
     start=$SECONDS
     echo "== other_interpreters: Python $version: test suite, normal build; API for dependent code"
-    # Given an argument, test.sh runs only pytest; -ra keeps its summary of
-    # passes and skips.
-    with_python "$version" env VENV=".venv-$version" \
-        bash -c 'bash scripts/test.sh -ra && bash scripts/check_api.sh'
+    # -ra keeps pytest's summary of passes and skips.
+    with_python "$version" bash scripts/nox.sh --envdir ".nox/$version" -r -s tests api -- -ra
     echo "== other_interpreters: Python $version passed in $((SECONDS - start)) s"
 done
 echo "== other_interpreters: all passed in $((SECONDS - started)) s"

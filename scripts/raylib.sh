@@ -10,7 +10,7 @@
 # root of scripts/debian_sid.sh (as root), whose packages include
 # libraylib-dev, xvfb and Mesa, with python3.14.  PYTHON chooses the
 # interpreter; the wheel is built with the virtual environment .venv-VERSION
-# of scripts/other_interpreters.sh.
+# (or $VENV).
 #
 #   bash scripts/raylib.sh
 set -euo pipefail

@@ -2,8 +2,8 @@
 # Builds the wheel of one interpreter from a release's sdist, repairs it with
 # auditwheel into a manylinux wheel, checks it, installs it into a fresh
 # virtual environment of that interpreter, runs the demo there, and copies
-# it into OUT_DIR.  scripts/release.sh calls it once for each version, with
-# PYTHON naming the interpreter:
+# it into OUT_DIR.  The release session of noxfile.py calls it once for each
+# version, with PYTHON naming the interpreter:
 #
 #   PYTHON=python3.14 bash scripts/release_wheel.sh build/release/x.tar.gz OUT_DIR
 #
