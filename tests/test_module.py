@@ -205,8 +205,8 @@ def test_exported_flag_runs_the_module_as_main():
     }
 
 
-# The checks below read the ELF dynamic table; scripts/windows_compile.sh
-# checks the exports of a Windows build.
+# The checks below read the ELF dynamic table; the portability
+# session (noxfile.py) checks the exports of a Windows build.
 ELF_ONLY = pytest.mark.skipif(
     not sys.platform.startswith("linux"), reason="reads the ELF dynamic table with nm and readelf")
 

@@ -5,7 +5,8 @@ package, holding the public headers color.h and color_raylib.h and no other
 header.
 
 (The wheel's contents, the type stubs and the example native consumer are
-checked by scripts/check_api.sh; the release artifacts by scripts/release.sh.)
+checked by the api session of noxfile.py; the release artifacts by its release
+session.)
 """
 
 import importlib.metadata
