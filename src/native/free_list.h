@@ -1,186 +1,139 @@
 // Free lists: the memory of released objects of one type, kept to serve the
 // next objects of that type without a call into the allocator, last in,
-// first out, as CPython keeps its floats and tuples.  A list is a plain
-// process-wide array that the interpreter lock guards; the free-threaded
-// build uses ThreadFreeList below instead, one list per thread.
+// first out, as CPython keeps its floats and tuples.
+//
+// One interface for both builds: free_list<List>() is the list to push to
+// and pop from.  With the interpreter lock it is one process-wide list,
+// which that lock guards.  Without it, each thread has its own, in C++
+// thread-local storage, which no other thread and no Python code can reach.
+//
+// What releases a list's memory:
+//   - the process-wide list: nothing; it lives as long as the process, and a
+//     forked child goes on with its copy (the forking thread holds the
+//     interpreter lock, so no other thread is changing it).
+//   - a thread's list, when the thread ends (however it ran Python: a
+//     threading.Thread, _thread, or a C thread through PyGILState_Ensure):
+//     the thread-local destructor.  It runs after the thread's last thread
+//     state is gone, so it cannot free objects; it hands them to the type's
+//     orphans, and the next thread whose list runs dry takes them over and
+//     frees those it has no room for.  A thread state cleared or made anew on
+//     a living thread changes nothing: the list belongs to the thread.
+//   - in a forked child, the lists of the threads that did not survive the
+//     fork are copied with the rest of their memory and never used again,
+//     at most Capacity objects a thread.
+// The memory a thread's list serves may come from another thread's heap (the
+// thread that released the object last keeps it), which the allocator
+// allows, as it does for CPython's own per-thread free lists.
 #ifndef VANTEL_COLOR_FREE_LIST_H
 #define VANTEL_COLOR_FREE_LIST_H
 
 #include <Python.h>
 
-#include <cstdint>
-
-#include "shared_memory.h"
+#ifdef Py_GIL_DISABLED
+#include <atomic>
+#include <cstring>
+#endif
 
 namespace vantel::color {
 
 template <class T, int Capacity> class FreeList {
 public:
-    bool empty() const noexcept { return !kUseFreeLists || top_ == items_; }
-
-    // The memory released last, made a new object of `type` (reference
-    // count 1, not tracked by the collector); the list must not be empty.
-    // The caller sets every field of the object.
-    T *take(PyTypeObject *type) noexcept
+    // The memory released last, or null if there is none.  The caller makes
+    // it an object again (PyObject_Init) and sets every field.
+    T *pop() noexcept
     {
-        T *object = *--top_;
-        (void)PyObject_Init(reinterpret_cast<PyObject *>(object), type);
-        return object;
+        if (top_ == items_) [[unlikely]] {
+#ifdef Py_GIL_DISABLED
+            if (!adopt_orphans())
+#endif
+                return nullptr;
+        }
+        return *--top_;
     }
 
     // Keeps the memory of `object`, which is dead, if there is room: true;
     // otherwise the caller frees it.
-    bool keep(T *object) noexcept
+    bool push(T *object) noexcept
     {
-        if (!kUseFreeLists || top_ == items_ + Capacity) {
+        if (top_ == items_ + Capacity) {
             return false;
         }
         *top_++ = object;
         return true;
     }
 
+#ifdef Py_GIL_DISABLED
+    // The thread is ending and has no thread state left: the objects go to
+    // the type's orphans, with nothing that can fail or wait.
+    ~FreeList()
+    {
+        while (top_ != items_) {
+            T *object = *--top_;
+            T *head = orphans_.load(std::memory_order_relaxed);
+            do {
+                set_next_orphan(object, head);
+            } while (!orphans_.compare_exchange_weak(head, object, std::memory_order_release,
+                                                     std::memory_order_relaxed));
+        }
+    }
+#endif
+
 private:
+#ifdef Py_GIL_DISABLED
+    // The objects that ended threads left, linked through their dead memory
+    // past the object header (which PyObject_GC_Del still reads).  Threads
+    // only ever push one and take all, so a node cannot come back while a
+    // push holds it.
+    static inline std::atomic<T *> orphans_{nullptr};
+
+    static_assert(sizeof(T) >= sizeof(PyObject) + sizeof(T *));
+
+    static void set_next_orphan(T *object, T *next) noexcept
+    {
+        std::memcpy(reinterpret_cast<char *>(object) + sizeof(PyObject), &next, sizeof next);
+    }
+
+    static T *next_orphan(T *object) noexcept
+    {
+        T *next;
+        std::memcpy(&next, reinterpret_cast<char *>(object) + sizeof(PyObject), sizeof next);
+        return next;
+    }
+
+    // Fills this empty list from the orphans, if any, and frees the rest,
+    // this thread having a thread state to free them with.  Returns whether
+    // the list has objects now.
+    bool adopt_orphans() noexcept
+    {
+        if (orphans_.load(std::memory_order_relaxed) == nullptr) {
+            return false;
+        }
+        T *orphan = orphans_.exchange(nullptr, std::memory_order_acquire);
+        while (orphan != nullptr) {
+            T *next = next_orphan(orphan);
+            if (!push(orphan)) {
+                PyObject_GC_Del(orphan);
+            }
+            orphan = next;
+        }
+        return top_ != items_;
+    }
+#endif
+
     T *items_[Capacity] = {};
     T **top_ = items_;  // above the memory released last
 };
 
+// The free list of type List (a FreeList) that this thread may use.
+template <class List> List &free_list() noexcept
+{
 #ifdef Py_GIL_DISABLED
-// The free-threaded build's free lists: one per thread and type, so that no
-// two threads ever share one.  A thread's list lives in its thread state's
-// dictionary, under the type as key, in a capsule whose destructor frees
-// what the list still holds: the interpreter clears that dictionary while
-// the ending thread is still attached, so a thread that ends strands
-// nothing.  The memory a list serves may come from another thread's heap
-// (the thread that released the object last keeps it), which the allocator
-// allows, as it does for CPython's own per-thread free lists.
-template <class T, int Capacity> class ThreadFreeList {
-public:
-    // The memory released last by this thread, made a new object of `type`
-    // (reference count 1, not tracked by the collector), or null if the
-    // thread keeps none.  The caller sets every field of the object.
-    static T *take(PyTypeObject *type) noexcept
-    {
-        Items *items = find(type);
-        if (items == nullptr || items->count == 0) {
-            return nullptr;
-        }
-        T *object = items->objects[--items->count];
-        (void)PyObject_Init(reinterpret_cast<PyObject *>(object), type);
-        return object;
-    }
-
-    // Keeps the memory of `object`, which is dead, in this thread's list
-    // if there is room: true; otherwise the caller frees it.  The list is
-    // made here when the thread has none; if making it fails, the error is
-    // dropped and the object freed, as an exception may be pending.
-    static bool keep(T *object, PyTypeObject *type) noexcept
-    {
-        Items *items = find(type);
-        if (items == nullptr) {
-            items = make(type);
-        }
-        if (items == nullptr || items->count == Capacity) {
-            return false;
-        }
-        items->objects[items->count++] = object;
-        return true;
-    }
-
-private:
-    struct Items {
-        PyThreadState *thread_state;  // whose dictionary holds the list
-        uint64_t thread_id;
-        int count;
-        T *objects[Capacity];
-    };
-
-    static constexpr const char *kCapsuleName = "vantel.color.color.free_list";
-
-    // This thread's list, without making it.  The dictionary look-up costs
-    // more than the allocation it saves, so the list found last is kept in
-    // a per-thread cache, valid only for the thread state it was found for:
-    // a thread state is named by its address and its unique number, since
-    // the address may serve another one later.  A cached null list marks a
-    // thread state whose list is gone: it is being cleared.
-    struct Cache {
-        PyThreadState *thread_state;
-        uint64_t thread_id;
-        Items *items;
-    };
-    static inline thread_local Cache cache_{};
-
-    static Items *find(PyTypeObject *type) noexcept
-    {
-        PyThreadState *thread_state = PyThreadState_GetUnchecked();
-        Cache &cache = cache_;
-        if (cache.thread_state == thread_state && cache.thread_id == thread_state->id)
-            [[likely]] {
-            return cache.items;
-        }
-        PyObject *dict = thread_state->dict;
-        if (dict == nullptr) {
-            return nullptr;
-        }
-        // The key is a type, hashed by address and compared by identity:
-        // the look-up runs no code and cannot fail.
-        PyObject *capsule = PyDict_GetItemWithError(dict, reinterpret_cast<PyObject *>(type));
-        if (capsule == nullptr || !PyCapsule_IsValid(capsule, kCapsuleName)) {
-            return nullptr;
-        }
-        auto *items = static_cast<Items *>(PyCapsule_GetPointer(capsule, kCapsuleName));
-        cache = {thread_state, thread_state->id, items};
-        return items;
-    }
-
-    static void destroy(PyObject *capsule) noexcept
-    {
-        auto *items = static_cast<Items *>(PyCapsule_GetPointer(capsule, kCapsuleName));
-        // Code that runs later while the thread state is cleared must
-        // neither find the list again nor make a new one, which nothing
-        // would release.
-        if (cache_.items == items) {
-            cache_ = {items->thread_state, items->thread_id, nullptr};
-        }
-        while (items->count > 0) {
-            PyObject_GC_Del(items->objects[--items->count]);
-        }
-        PyMem_RawFree(items);
-    }
-
-    static Items *make(PyTypeObject *type) noexcept
-    {
-        PyThreadState *thread_state = PyThreadState_GetUnchecked();
-        if (cache_.thread_state == thread_state && cache_.thread_id == thread_state->id) {
-            return nullptr;  // the list is gone with the thread state
-        }
-        PyObject *pending = PyErr_GetRaisedException();
-        Items *items = nullptr;
-        PyObject *dict = PyThreadState_GetDict();
-        if (dict != nullptr) {
-            items = static_cast<Items *>(PyMem_RawCalloc(1, sizeof(Items)));
-        }
-        if (items != nullptr) {
-            items->thread_state = thread_state;
-            items->thread_id = thread_state->id;
-        }
-        if (items != nullptr) {
-            PyObject *capsule = PyCapsule_New(items, kCapsuleName, destroy);
-            if (capsule == nullptr) {
-                PyMem_RawFree(items);
-                items = nullptr;
-            } else {
-                if (PyDict_SetItem(dict, reinterpret_cast<PyObject *>(type), capsule) < 0) {
-                    items = nullptr;  // the capsule's destructor frees them
-                }
-                Py_DECREF(capsule);
-            }
-        }
-        PyErr_Clear();
-        PyErr_SetRaisedException(pending);
-        return items;
-    }
-};
+    static thread_local List list;
+#else
+    static constinit List list;
 #endif
+    return list;
+}
 
 }  // namespace vantel::color
 

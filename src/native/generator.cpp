@@ -289,39 +289,24 @@ int generator_clear(PyObject *self)
 // colour after colour allocates nothing.  A slot keeps the object's memory
 // with its collector header; 32 of them (about 3 KB) cover a good many
 // iterators alive at once.
-constinit FreeList<Generator, 32> free_generators;
+using GeneratorFreeList = FreeList<Generator, 32>;
 
 // A generator that the collector has finalised keeps that mark in its
 // header, which a reused one must not carry: such a one is freed instead.
-#ifdef Py_GIL_DISABLED
-using ThreadGenerators = ThreadFreeList<Generator, 32>;
-#endif
-
 void release_generator_memory(Generator *generator)
 {
     PyObject *self = reinterpret_cast<PyObject *>(generator);
-#ifdef Py_GIL_DISABLED
-    if (PyObject_GC_IsFinalized(self) || !ThreadGenerators::keep(generator, &GeneratorType)) {
+    if (PyObject_GC_IsFinalized(self) || !free_list<GeneratorFreeList>().push(generator)) {
         PyObject_GC_Del(self);
     }
-#else
-    if (!kUseFreeLists || PyObject_GC_IsFinalized(self) || !free_generators.keep(generator)) {
-        PyObject_GC_Del(self);
-    }
-#endif
 }
 
 Generator *allocate_generator()
 {
-#ifdef Py_GIL_DISABLED
-    if (Generator *generator = ThreadGenerators::take(&GeneratorType)) {
+    if (Generator *generator = free_list<GeneratorFreeList>().pop()) {
+        (void)PyObject_Init(reinterpret_cast<PyObject *>(generator), &GeneratorType);
         return generator;
     }
-#else
-    if (!free_generators.empty()) {
-        return free_generators.take(&GeneratorType);
-    }
-#endif
     return PyObject_GC_New(Generator, &GeneratorType);
 }
 

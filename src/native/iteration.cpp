@@ -30,10 +30,7 @@ int record_traverse(PyObject *object, visitproc visit, void *arg)
 // Records are recycled, so that iterating colour after colour allocates
 // only the generator.  Only records of the record type's own size may
 // enter, since a free slot is reused as that type.
-constinit FreeList<IterationRecord, 8> free_records;
-#ifdef Py_GIL_DISABLED
-using ThreadRecords = ThreadFreeList<IterationRecord, 8>;
-#endif
+using RecordFreeList = FreeList<IterationRecord, 8>;
 
 void record_dealloc(PyObject *object);
 
@@ -58,31 +55,20 @@ void record_dealloc(PyObject *object)
     VantelColorObject *self = load_relaxed(record->self);
     store_relaxed(record->self, static_cast<VantelColorObject *>(nullptr));
     Py_XDECREF(self);
-#ifdef Py_GIL_DISABLED
-    if (!record_type_fits_free_list() || !ThreadRecords::keep(record, &IterationRecordType)) {
+    if (!record_type_fits_free_list() || !free_list<RecordFreeList>().push(record)) {
         Py_TYPE(object)->tp_free(object);
     }
-#else
-    if (!record_type_fits_free_list() || !free_records.keep(record)) {
-        Py_TYPE(object)->tp_free(object);
-    }
-#endif
 }
 
 IterationRecord *new_record()
 {
-#ifdef Py_GIL_DISABLED
-    IterationRecord *kept =
-        record_type_fits_free_list() ? ThreadRecords::take(&IterationRecordType) : nullptr;
-    if (kept != nullptr) {
-        IterationRecord *record = kept;
-#else
-    if (record_type_fits_free_list() && !free_records.empty()) {
-        IterationRecord *record = free_records.take(&IterationRecordType);
-#endif
-        store_relaxed(record->self, static_cast<VantelColorObject *>(nullptr));
-        PyObject_GC_Track(record);
-        return record;
+    if (record_type_fits_free_list()) {
+        if (IterationRecord *record = free_list<RecordFreeList>().pop()) {
+            (void)PyObject_Init(reinterpret_cast<PyObject *>(record), &IterationRecordType);
+            store_relaxed(record->self, static_cast<VantelColorObject *>(nullptr));
+            PyObject_GC_Track(record);
+            return record;
+        }
     }
     return reinterpret_cast<IterationRecord *>(
         IterationRecordType.tp_alloc(&IterationRecordType, 0));

@@ -13,16 +13,6 @@
 
 namespace vantel::color {
 
-// The module recycles its generators and iteration records through free
-// lists (free_list.h) that are shared by the whole process and safe only
-// under the interpreter lock.  The free-threaded build keeps one per thread
-// instead (ThreadFreeList), which the thread's end empties.
-#ifdef Py_GIL_DISABLED
-inline constexpr bool kUseFreeLists = false;
-#else
-inline constexpr bool kUseFreeLists = true;
-#endif
-
 // A relaxed load and store.  With the interpreter lock, which orders every
 // access of the module's memory, they are the plain accesses they stand for,
 // and the compiler keeps its freedom to combine them.
