@@ -213,10 +213,14 @@ int ready_color_type()
     return 0;
 }
 
+// Filled by the first exec only: an exec retried after a failure may find
+// colours of the failed attempt that other threads use through the table.
 void fill_method_table()
 {
-    color_method_table.clamp_byte = clamp_byte;
-    color_method_table.new_ = new_color;
+    if (color_method_table.clamp_byte == nullptr) {
+        color_method_table.clamp_byte = clamp_byte;
+        color_method_table.new_ = new_color;
+    }
 }
 
 int publish_method_table()

@@ -8,8 +8,10 @@
 // by their exported names.
 #include <Python.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <optional>
+#include <thread>
 
 #include "color_type.h"
 #include "construction.h"
@@ -48,41 +50,30 @@ VANTEL_COLOR_EXPORT int __pyx_module_is_main_vantel__color__color = 0;
 namespace vantel::color {
 namespace {
 
-// Create and exec run one at a time in the process, so that one module is
-// ever executed and no thread is handed a module that another thread is
-// still executing: a create or exec that comes while an exec runs waits for
-// its outcome.  Exec can run Python code (a warnings hook, a namespace's
-// __setattr__) that creates or executes the module again on the same thread;
-// that thread holds the lock already and goes on, seeing what it would see
-// with the interpreter lock alone.  With the interpreter lock the mutex is
-// only ever contended when exec lets another thread run.
-class ModuleLock {
+// Guards the module instance while it is read and taken (create) or
+// claimed and given up (exec).  It is held for a few loads and stores and
+// one reference count, never across a call that can run Python code, wait,
+// or take a lock: whatever the taker holds (importlib's module lock, the
+// GIL, a critical section), it never waits for anything while holding this
+// one, so no cycle can form.  No fork copies it held: the forking thread
+// holds the GIL, or has stopped every other thread at a point where it
+// could detach, and neither happens inside.
+class InstanceGuard {
 public:
-    ModuleLock()
+    InstanceGuard() noexcept
     {
-        ProcessState::Import &import = process.import;
-        const unsigned long me = PyThread_get_thread_ident();
-        if (load_relaxed(import.lock_holder) == me) {
-            return;
-        }
-        PyMutex_Lock(&import.lock);
-        store_relaxed(import.lock_holder, me);
-        taken_ = true;
-    }
-
-    ~ModuleLock()
-    {
-        if (taken_) {
-            store_relaxed(process.import.lock_holder, 0UL);
-            PyMutex_Unlock(&process.import.lock);
+        while (locked_.test_and_set(std::memory_order_acquire)) {
+            std::this_thread::yield();
         }
     }
 
-    ModuleLock(const ModuleLock &) = delete;
-    ModuleLock &operator=(const ModuleLock &) = delete;
+    ~InstanceGuard() { locked_.clear(std::memory_order_release); }
+
+    InstanceGuard(const InstanceGuard &) = delete;
+    InstanceGuard &operator=(const InstanceGuard &) = delete;
 
 private:
-    bool taken_ = false;
+    static inline std::atomic_flag locked_;
 };
 
 // ---------------------------------------------------------------------------
@@ -110,22 +101,29 @@ PyObject *color_module_create(PyObject *spec, PyModuleDef *)
     if (interpreter == -1) {
         return nullptr;
     }
-    {
-        ModuleLock lock;
-        ProcessState::Import &import = process.import;
-        if (import.owning_interpreter == -1) {
-            import.owning_interpreter = interpreter;
-        } else if (import.owning_interpreter != interpreter) {
-            PyErr_SetString(PyExc_ImportError,
-                            "Interpreter change detected - this module can only be loaded into "
-                            "one interpreter per process.");
-            return nullptr;
-        }
-        if (import.module_instance != nullptr) {
-            return Py_NewRef(import.module_instance);
-        }
+    ProcessState::Import &import = process.import;
+    int64_t owner = -1;
+    if (!std::atomic_ref<int64_t>(import.owning_interpreter)
+             .compare_exchange_strong(owner, interpreter, std::memory_order_relaxed) &&
+        owner != interpreter) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into "
+                        "one interpreter per process.");
+        return nullptr;
     }
-    // A new module: its exec, under the lock, decides whether it is the one.
+    // The module executed, or being executed by another thread or further
+    // up this one's stack: waiting for that exec could close a cycle with a
+    // lock the import system cannot see, so the module is handed over as it
+    // stands, as importlib hands over a partially initialised module.
+    PyObject *held = nullptr;
+    {
+        InstanceGuard guard;
+        held = Py_XNewRef(import.module_instance);
+    }
+    if (held != nullptr) {
+        return held;
+    }
+    // A new module: its exec decides whether it is the one.
     OwnedRef name(PyObject_GetAttrString(spec, "name"));
     if (!name) {
         return nullptr;
@@ -305,18 +303,26 @@ void unregister_module(PyObject *module)
 
 int color_module_exec(PyObject *module)
 {
-    ModuleLock lock;
     ProcessState::Import &import = process.import;
-    if (import.module_instance != nullptr) {
-        if (import.module_instance == module) {
-            return 0;
+    // Exec claims the process for this module, so that one module is ever
+    // executed and only one exec runs the steps at a time.
+    PyObject *claimed;
+    {
+        InstanceGuard guard;
+        claimed = import.module_instance;
+        if (claimed == nullptr) {
+            import.module_instance = Py_NewRef(module);
         }
+    }
+    if (claimed == module) {
+        return 0;  // executed, or being executed further up this or another thread
+    }
+    if (claimed != nullptr) {
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'color' has already been imported. Re-initialisation is not "
                         "supported.");
         return -1;
     }
-    import.module_instance = Py_NewRef(module);
     set_module_dict(PyModule_GetDict(module));
 
     const ExecStep *failed_step = run_exec_steps(module);
@@ -330,7 +336,11 @@ int color_module_exec(PyObject *module)
     unregister_module(module);
     // A later import starts afresh with a new module object; every step is
     // safe to repeat on the process-wide types.
-    Py_CLEAR(import.module_instance);
+    {
+        InstanceGuard guard;
+        import.module_instance = nullptr;
+    }
+    Py_DECREF(module);
     return -1;
 }
 
@@ -370,6 +380,10 @@ PyMODINIT_FUNC PyInit_color(void)
     // PyModuleDef_Init writes the definition on its first call, and
     // importlib's unlocked calls can run this from several threads at once:
     // one thread makes that call, the others wait for it and read the result.
+    // The guard is waited for attached, with any of importlib's locks held;
+    // PyModuleDef_Init runs no Python code and takes no lock, so the wait is
+    // short and closes no cycle, and a fork (which stops or excludes every
+    // attached thread) cannot come while it is held.
     static PyObject *const definition = PyModuleDef_Init(&vantel::color::color_module);
     return definition;
 }

@@ -5,7 +5,7 @@
 // lock: nothing here that a reader may hold is ever released or replaced.
 // Each kind of state keeps the rule in its own way:
 //
-//   constants  Made by exec, which runs one at a time (module.cpp), once: an
+//   constants  Made by exec, whose claim lets one run at a time, once: an
 //              exec retried after a failure finds them made and keeps them,
 //              as objects of the failed attempt (a reachable Color) may be
 //              using them.  Read without a lock once made.
@@ -16,10 +16,15 @@
 //              its new module.  Published atomically; the namespace it
 //              replaces is kept alive, as a thread making a traceback entry
 //              may be holding it borrowed.
-//   import     Create and exec's own bookkeeping, read and written only
-//              under the module lock, which it holds too.
+//   import     Create and exec's own bookkeeping (the owner, the instance
+//              and its claim); see each field.
 //
-// The static type objects, the method table and the GIL build's free lists
+// Nothing here is ever released: it lives until the process ends, and a
+// forked child goes on with its copy (an exec that another thread was
+// running at the fork then stays claimed, and the child's imports get its
+// module as it stands).
+//
+// The static type objects, the method table and the GIL build's free list
 // are process-wide as well; they are data of their own files, made before
 // any of this.
 #ifndef VANTEL_COLOR_PROCESS_STATE_H
@@ -83,16 +88,15 @@ struct ProcessState {
     PyObject *module_dict;
 
     struct Import {
-        // Create and exec run one at a time in the process (module.cpp).
-        PyMutex lock;
-        // The thread that holds `lock`, or 0.  Only that thread ever finds
-        // its own identity here, so a relaxed access suffices.
-        unsigned long lock_holder;
-        // The first interpreter that creates the module.
+        // The first interpreter that creates the module, set once by compare
+        // and swap; never reset.
         int64_t owning_interpreter = -1;
-        // The one module instance; never released once exec has succeeded.
+        // The one module instance, claimed by exec under its guard
+        // (module.cpp), read by create under it; given up again only by the
+        // exec that claimed it and failed, never once it has succeeded.
         PyObject *module_instance;
-        // Whether the running exec registered the module under its fixed key.
+        // Whether the running exec registered the module under its fixed
+        // key: only the thread whose exec holds the claim reads or writes it.
         bool registered_by_exec;
     } import;
 };
