@@ -458,16 +458,27 @@ def test_threads_racing_to_import_get_one_module():
     }
 
 
-def test_threads_racing_to_create_and_execute_get_one_whole_module():
-    """Each thread gets the one module, executed to its end, or the refusal
-    a module made before another thread's exec gets; never a module that
-    another thread is still executing, nor two executed modules."""
+@pytest.mark.parametrize("mode", ["create and exec", "import, create and exec"])
+def test_threads_racing_to_create_and_execute_get_one_module(mode):
+    """Each thread gets the one module, as it stands if another thread is
+    still executing it, or the refusal a module made before another thread's
+    exec gets; never two executed modules, and no thread waits for another's
+    exec, which could close a cycle with importlib's locks."""
     for _ in range(10):
-        outcome = run_scenario("racing_imports", THREADS, "create and exec")
+        outcome = run_scenario("racing_imports", THREADS, mode)
         assert outcome["refusals"] in ([], [REINITIALISATION])
         assert outcome["distinct"] == 1 and outcome["registered"], outcome
         assert outcome["all"] == THREADS, outcome  # a thread that got no Color failed
         assert all(c[1:] == [2 * c[0], 255, 255] for c in outcome["colours"]), outcome
+
+
+@pytest.mark.parametrize("how", ["imports", "waits for a worker", "races a worker",
+                                 "is forked past"])
+def test_python_code_inside_exec_never_waits_for_it(how):
+    assert run_scenario("exec_runs_python_code", how) == {
+        "finished": True, "child finished": True if how == "is forked past" else None,
+        "got the module": True, "executed": True,
+    }
 
 
 def test_second_interpreters_started_from_threads_are_refused():

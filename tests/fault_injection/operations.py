@@ -12,8 +12,11 @@ rows marked swept.  A row marked finalises makes, on each call, one
 instance whose __del__ counts itself in shared().deleted.
 """
 
+import _thread
 import abc
+import contextvars
 import copy
+import ctypes
 import functools
 import gc
 import inspect
@@ -122,14 +125,78 @@ def unpack_three(c):
     return (r, g, b)
 
 
-def in_a_thread(function, argument):
-    """function(argument) in a thread that ends before this returns, so that
-    whatever the thread keeps for itself is released with it."""
-    results = []
-    thread = threading.Thread(target=lambda: results.append(function(argument)))
+# Thread lifetimes in one call of a thread row, so that a leak of a block
+# in every other thread passes the leak check's threshold.
+LIFETIMES = 5
+
+
+def in_threading_thread(work):
+    thread = threading.Thread(target=work)
     thread.start()
     thread.join()
-    return results[0]
+
+
+def in_thread_module_thread(work):
+    _thread.start_joinable_thread(work).join()
+
+
+# A C thread entering the interpreter through PyGILState_Ensure, as a ctypes
+# callback run by pthread_create does, whose thread state then goes.
+C_START = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p)
+LIBC = ctypes.CDLL(None)
+
+
+def in_c_thread(work):
+    start = C_START(lambda _: work())
+    thread = ctypes.c_ulong()
+    assert LIBC.pthread_create(ctypes.byref(thread), None, start, None) == 0
+    assert LIBC.pthread_join(thread, None) == 0
+
+
+def threads_ending(run_in_thread, work, *arguments):
+    """work(*arguments) in LIFETIMES threads, one after the other, each of
+    which ends before the next starts, so that whatever a thread keeps for
+    itself (a free list) is released with it; the last result."""
+    results = []
+    for _ in range(LIFETIMES):
+        run_in_thread(lambda: results.append(work(*arguments)))
+    return results[-1]
+
+
+HELD = contextvars.ContextVar("held")
+THREAD_LOCAL = threading.local()
+
+
+class Carrier(Exception):
+    pass
+
+
+def held_by_context(c):
+    HELD.set(iter(c))
+
+
+def held_by_handled_exception(c):
+    """The thread state's handled exception, which outlives the thread's
+    frames and goes only when its state is cleared."""
+    carrier = Carrier()
+    carrier.held = iter(c)
+    ctypes.pythonapi.PyErr_SetHandledException(ctypes.py_object(carrier))
+
+
+def held_by_thread_local(c):
+    THREAD_LOCAL.held = iter(c)
+
+
+def made_by_threads_dropped_here(c):
+    """Iterators that LIFETIMES threads make and this thread drops while
+    their maker ends, which may leave their release to the maker's end."""
+    for _ in range(LIFETIMES):
+        box = []
+        thread = threading.Thread(target=lambda: box.extend(iter(c) for _ in range(3)))
+        thread.start()
+        while thread.is_alive():
+            box.clear()
+        box.clear()
 
 
 def loop(c):
@@ -307,8 +374,27 @@ def operations(consumer):
             colour, lambda s: (unpack_three, s.c), {ITER},
             raises(ValueError, "too many values to unpack (expected 3)")),
         "for value in c": (colour, lambda s: (loop, s.c), {ITER}, returns([10, 20, 30, 40])),
-        "list(c) in a thread that ends": (
-            colour, lambda s: (in_a_thread, list, s.c), {ITER}, returns([10, 20, 30, 40]), False),
+        # Each way a thread can end with the module's objects to release.
+        **{
+            f"list(c) in {kind} threads that end": (
+                colour, lambda s, run=run: (threads_ending, run, list, s.c), {ITER},
+                returns([10, 20, 30, 40]), False)
+            for kind, run in [("threading", in_threading_thread),
+                              ("_thread", in_thread_module_thread), ("C", in_c_thread)]
+        },
+        **{
+            f"iter(c) held by {holder} as a {kind} thread ends": (
+                colour, lambda s, run=run, hold=hold: (threads_ending, run, hold, s.c),
+                {ITER}, returns(None), False)
+            for holder, kind, run, hold in [
+                ("its context", "C", in_c_thread, held_by_context),
+                ("its handled exception", "C", in_c_thread, held_by_handled_exception),
+                ("its handled exception", "threading", in_threading_thread,
+                 held_by_handled_exception),
+                ("a threading.local", "threading", in_threading_thread, held_by_thread_local)]
+        },
+        "iterators made by threads that end, dropped by another": (
+            colour, lambda s: (made_by_threads_dropped_here, s.c), {ITER}, returns(None), False),
         # The generator protocol at its resume points.
         **{
             f"next(g) at {point}": (

@@ -7,6 +7,7 @@ import json
 import os
 import pickle
 import sys
+import types
 import warnings
 
 
@@ -59,6 +60,17 @@ def import_recording_warnings(places=False):
         import vantel.color.color as module
     return module, [[w.category.__name__, str(w.message),
                      *([w.filename, w.lineno] if places else [])] for w in caught]
+
+
+def bare_packages(path):
+    """Puts the module's packages in sys.modules without running their
+    __init__, which imports the module and needs it whole, so that an import
+    of vantel.color.color, the extension module at `path`, loads only it."""
+    directory = os.path.dirname(path)
+    for name in ("vantel.color", "vantel"):
+        sys.modules[name] = types.ModuleType(name)
+        sys.modules[name].__path__ = [directory]
+        directory = os.path.dirname(directory)
 
 
 def leftovers(path):

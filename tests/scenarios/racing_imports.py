@@ -5,15 +5,20 @@ and each makes a colour with the module it got:
 - "create and exec": importlib.util.module_from_spec, then the loader's
   exec_module, which take no lock: a thread whose module another thread's
   exec got ahead of is refused, as create, create, exec, exec is in one
-  thread."""
+  thread, and one that creates while another executes gets that module as
+  it stands, and waits here until it is whole;
+- "import, create and exec": every other thread each way, the import
+  without the package's __init__, which would refuse a module that is not
+  whole yet."""
 
 import glob
 import importlib.util
 import sys
 import sysconfig
 import threading
+import time
 
-from common import report
+from common import bare_packages, report
 
 count = int(sys.argv[1])
 barrier = threading.Barrier(count)
@@ -36,13 +41,23 @@ def created_and_executed():
     return module
 
 
-load = {"import": imported, "create and exec": created_and_executed}[sys.argv[2]]
+def whole(module):
+    deadline = time.monotonic() + 60
+    while not hasattr(module, "__test__") and time.monotonic() < deadline:
+        time.sleep(0.001)
+    return module
+
+
+if sys.argv[2] == "import, create and exec":
+    bare_packages(path)
+loads = {"import": [imported], "create and exec": [created_and_executed],
+         "import, create and exec": [imported, created_and_executed]}[sys.argv[2]]
 
 
 def worker(index):
     barrier.wait()
     try:
-        module = load()
+        module = whole(loads[index % len(loads)]())
     except RuntimeError as error:
         refusals.append(str(error))
         return
