@@ -330,6 +330,10 @@ def test_value_without_int_is_refused(route, value):
     refused(route, value, TypeError, NOT_AN_INTEGER)
 
 
+def test_native_int_failing_without_an_exception_is_refused(route, c_consumer):
+    refused(route, c_consumer.SilentInt(), TypeError, NOT_AN_INTEGER)
+
+
 @pytest.mark.parametrize(
     ("result", "type_name"),
     [

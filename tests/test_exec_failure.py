@@ -54,8 +54,9 @@ def test_failed_exec_then_a_fresh_import(hook_site, step):
 
 
 # Loaded as the top-level module `color` with step 12 failing: registration
-# (step 7) has already run, so only the fixed key can hold the half-made module.
-@pytest.mark.parametrize("before", ["absent", "sentinel"])
+# (step 7) has already run, so only the fixed key can hold the half-made
+# module, and only if exec put it there.
+@pytest.mark.parametrize("before", ["absent", "sentinel", "itself"])
 def test_failed_exec_under_another_name_leaves_the_fixed_key_as_it_was(hook_site, before):
     result = run_with_hooks(hook_site, "exec_step_fails_other_name", before, fail_step=12)
     assert result["message"] == "exec step 12 failed on purpose"

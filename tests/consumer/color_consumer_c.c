@@ -137,6 +137,25 @@ static PyObject *consumer_finalised_count(PyObject *module, PyObject *unused)
     return PyLong_FromSsize_t(finalised_count);
 }
 
+/* A number whose nb_int fails without setting an exception, as a careless
+   native type's may. */
+static PyObject *silent_int_int(PyObject *self)
+{
+    (void)self;
+    return NULL;
+}
+
+static PyNumberMethods silent_int_number = {.nb_int = silent_int_int};
+
+static PyTypeObject SilentIntType = {
+    PyVarObject_HEAD_INIT(NULL, 0)
+    .tp_name = "_color_consumer_c.SilentInt",
+    .tp_basicsize = sizeof(PyObject),
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_as_number = &silent_int_number,
+    .tp_new = PyType_GenericNew,
+};
+
 static PyMethodDef consumer_methods[] = {
     {"clamp_byte", consumer_clamp_byte, METH_O, NULL},
     {"new", consumer_new, METH_VARARGS, NULL},
@@ -170,7 +189,9 @@ static int consumer_exec(PyObject *module)
     if (ready_finalised_color() < 0) {
         return -1;
     }
-    if (PyModule_AddObjectRef(module, "FinalisedColor", (PyObject *)&FinalisedColorType) < 0) {
+    if (PyModule_AddObjectRef(module, "FinalisedColor", (PyObject *)&FinalisedColorType) < 0 ||
+        PyType_Ready(&SilentIntType) < 0 ||
+        PyModule_AddObjectRef(module, "SilentInt", (PyObject *)&SilentIntType) < 0) {
         return -1;
     }
     return PyModule_AddObjectRef(module, "graveyard", graveyard);
