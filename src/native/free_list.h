@@ -13,11 +13,12 @@
 //     interpreter lock, so no other thread is changing it).
 //   - a thread's list, when the thread ends (however it ran Python: a
 //     threading.Thread, _thread, or a C thread through PyGILState_Ensure):
-//     the thread-local destructor.  It runs after the thread's last thread
-//     state is gone, so it cannot free objects; it hands them to the type's
-//     orphans, and the next thread whose list runs dry takes them over and
-//     frees those it has no room for.  A thread state cleared or made anew on
-//     a living thread changes nothing: the list belongs to the thread.
+//     a thread-local destructor, registered by the list's first push.  It
+//     runs after the thread's last thread state is gone, so it cannot free
+//     objects; it hands them to the type's orphans, and the next thread
+//     whose list runs dry takes them over and frees those it has no room
+//     for.  A thread state cleared or made anew on a living thread changes
+//     nothing: the list belongs to the thread.
 //   - in a forked child, the lists of the threads that did not survive the
 //     fork are copied with the rest of their memory and never used again,
 //     at most Capacity objects a thread.
@@ -29,6 +30,8 @@
 
 #include <Python.h>
 
+#include <cstddef>
+
 #ifdef Py_GIL_DISABLED
 #include <atomic>
 #include <cstring>
@@ -38,37 +41,59 @@ namespace vantel::color {
 
 template <class T, int Capacity> class FreeList {
 public:
-    // The memory released last, or null if there is none.  The caller makes
-    // it an object again (PyObject_Init) and sets every field.
-    T *pop() noexcept
+    // Takes the memory released last into `object`: false if there is
+    // none.  The caller makes it an object again (PyObject_Init) and sets
+    // every field.
+    bool pop(T *&object) noexcept
     {
-        if (top_ == items_) [[unlikely]] {
+        if (count_ == 0) [[unlikely]] {
 #ifdef Py_GIL_DISABLED
             if (!adopt_orphans())
 #endif
-                return nullptr;
+                return false;
         }
-        return *--top_;
+        object = items_[--count_];
+        return true;
     }
 
     // Keeps the memory of `object`, which is dead, if there is room: true;
     // otherwise the caller frees it.
     bool push(T *object) noexcept
     {
-        if (top_ == items_ + Capacity) {
+        if (count_ == Capacity) {
             return false;
         }
-        *top_++ = object;
+#ifdef Py_GIL_DISABLED
+        if (!handed_over_at_thread_end_) [[unlikely]] {
+            hand_over_at_thread_end();
+        }
+#endif
+        items_[count_++] = object;
         return true;
     }
 
+private:
 #ifdef Py_GIL_DISABLED
+    // Arranges, on the first push of each thread, for the list to be
+    // handed to the orphans when the thread ends.  The list itself has no
+    // destructor, so that its thread-local storage needs no guard on every
+    // use.
+    [[gnu::noinline]] void hand_over_at_thread_end() noexcept
+    {
+        struct AtThreadEnd {
+            FreeList *list;
+            ~AtThreadEnd() { list->give_to_orphans(); }
+        };
+        static thread_local AtThreadEnd at_thread_end{this};
+        handed_over_at_thread_end_ = true;
+    }
+
     // The thread is ending and has no thread state left: the objects go to
     // the type's orphans, with nothing that can fail or wait.
-    ~FreeList()
+    void give_to_orphans() noexcept
     {
-        while (top_ != items_) {
-            T *object = *--top_;
+        while (count_ > 0) {
+            T *object = items_[--count_];
             T *head = orphans_.load(std::memory_order_relaxed);
             do {
                 set_next_orphan(object, head);
@@ -76,10 +101,7 @@ public:
                                                      std::memory_order_relaxed));
         }
     }
-#endif
 
-private:
-#ifdef Py_GIL_DISABLED
     // The objects that ended threads left, linked through their dead memory
     // past the object header (which PyObject_GC_Del still reads).  Threads
     // only ever push one and take all, so a node cannot come back while a
@@ -116,19 +138,21 @@ private:
             }
             orphan = next;
         }
-        return top_ != items_;
+        return count_ > 0;
     }
+
+    bool handed_over_at_thread_end_ = false;
 #endif
 
     T *items_[Capacity] = {};
-    T **top_ = items_;  // above the memory released last
+    std::ptrdiff_t count_ = 0;
 };
 
 // The free list of type List (a FreeList) that this thread may use.
 template <class List> List &free_list() noexcept
 {
 #ifdef Py_GIL_DISABLED
-    static thread_local List list;
+    static thread_local constinit List list;
 #else
     static constinit List list;
 #endif

@@ -303,7 +303,7 @@ void release_generator_memory(Generator *generator)
 
 Generator *allocate_generator()
 {
-    if (Generator *generator = free_list<GeneratorFreeList>().pop()) {
+    if (Generator *generator; free_list<GeneratorFreeList>().pop(generator)) {
         (void)PyObject_Init(reinterpret_cast<PyObject *>(generator), &GeneratorType);
         return generator;
     }

@@ -63,7 +63,7 @@ void record_dealloc(PyObject *object)
 IterationRecord *new_record()
 {
     if (record_type_fits_free_list()) {
-        if (IterationRecord *record = free_list<RecordFreeList>().pop()) {
+        if (IterationRecord *record; free_list<RecordFreeList>().pop(record)) {
             (void)PyObject_Init(reinterpret_cast<PyObject *>(record), &IterationRecordType);
             store_relaxed(record->self, static_cast<VantelColorObject *>(nullptr));
             PyObject_GC_Track(record);
