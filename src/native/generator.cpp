@@ -100,7 +100,7 @@ PyObject *claim_and_resume(Generator *generator, PyObject *sent)
         release(generator);
         return nullptr;
     }
-    return load_relaxed(generator->body)(generator, sent);
+    return resume_generator_body(generator, sent);
 }
 
 PyObject *generator_iternext(PyObject *self)
@@ -223,7 +223,7 @@ PyObject *generator_throw(PyObject *self, PyObject *const *args, Py_ssize_t narg
         release(generator);
         return nullptr;
     }
-    return load_relaxed(generator->body)(generator, nullptr);
+    return resume_generator_body(generator, nullptr);
 }
 
 // close() raises GeneratorExit where the body stands.  A body catches
@@ -469,8 +469,7 @@ PyTypeObject GeneratorType = {
 
 }  // namespace
 
-PyObject *new_generator(GeneratorBody body, PyObject *state, PyObject *code, PyObject *name,
-                        PyObject *qualname)
+PyObject *new_generator(PyObject *state, PyObject *code, PyObject *name, PyObject *qualname)
 {
     Generator *generator = allocate_generator();
     if (generator == nullptr) {
@@ -482,7 +481,6 @@ PyObject *new_generator(GeneratorBody body, PyObject *state, PyObject *code, PyO
     // own synchronisation is invisible to a race detector that watches only
     // the module.  The release of the claim publishes them all to the thread
     // that resumes the generator first.
-    store_relaxed(generator->body, body);
     store_relaxed(generator->state, state);
     store_relaxed(generator->code, kGeneratorOwnsCode ? Py_NewRef(code) : code);
     store_relaxed(generator->frame, static_cast<PyObject *>(nullptr));
