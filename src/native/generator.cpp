@@ -60,18 +60,12 @@ void release(Generator *generator)
 #endif
 }
 
-// The references the generator holds, which finishing clears and releases
-// (the code object only where it is owned): the body's state last, since its
-// release may run arbitrary code.
+// The references the generator holds, which finishing clears and releases:
+// the body's state last, since its release may run arbitrary code.
 constexpr PyObject *Generator::*kHeldFields[] = {
-    &Generator::code,     &Generator::frame,       &Generator::name,
-    &Generator::qualname, &Generator::module_name, &Generator::state,
+    &Generator::frame,       &Generator::name,  &Generator::qualname,
+    &Generator::module_name, &Generator::state,
 };
-
-constexpr bool is_owned(PyObject *Generator::*field)
-{
-    return kGeneratorOwnsCode || field != &Generator::code;
-}
 
 bool is_running(const Generator *generator)
 {
@@ -269,9 +263,6 @@ int generator_traverse(PyObject *self, visitproc visit, void *arg)
 {
     const Generator *generator = as_generator(self);
     Py_VISIT(load_relaxed(generator->state));
-    if (kGeneratorOwnsCode) {
-        Py_VISIT(load_relaxed(generator->code));
-    }
     Py_VISIT(load_relaxed(generator->frame));
     Py_VISIT(load_relaxed(generator->name));
     Py_VISIT(load_relaxed(generator->qualname));
@@ -341,9 +332,7 @@ void generator_dealloc(PyObject *self)
         PyObject_ClearWeakRefs(self);
     }
     for (PyObject *Generator::*field : kHeldFields) {
-        if (is_owned(field)) {
-            Py_XDECREF(generator->*field);
-        }
+        Py_XDECREF(generator->*field);
     }
     release_generator_memory(generator);
 }
@@ -381,30 +370,67 @@ PyObject *generator_get_yieldfrom(PyObject *, void *)
     Py_RETURN_NONE;
 }
 
+// A field that reads as the iteration's constant `fallback` while it is
+// empty and the generator unfinished, and as None once it has finished.
+// Finishing marks the generator before it clears the fields in its critical
+// section, so a reader inside the section that finds a field cleared also
+// finds the mark.
+PyObject *read_field_or(Generator *generator, PyObject *const *slot, PyObject *fallback)
+{
+    PyObject *value;
+    Py_BEGIN_CRITICAL_SECTION(generator);
+    value = load_relaxed(*slot);
+    if (value == nullptr && !is_finished(generator)) {
+        value = fallback;
+    }
+    value = attributes::new_ref_or_none(value);
+    Py_END_CRITICAL_SECTION();
+    return value;
+}
+
+template <PyObject *Generator::*Field, PyObject *ProcessState::Constants::*Fallback>
+PyObject *generator_get_named(PyObject *self, void *)
+{
+    Generator *generator = as_generator(self);
+    return read_field_or(generator, &(generator->*Field), process.constants.*Fallback);
+}
+
+PyObject *generator_get_code(PyObject *self, void *)
+{
+    return attributes::new_ref_or_none(
+        is_finished(as_generator(self)) ? nullptr : process.constants.iter_code);
+}
+
+// Deleting __module__ leaves None, which an empty field would not read as.
+int generator_set_module(PyObject *self, PyObject *value, void *)
+{
+    attributes::replace_field(self, &as_generator(self)->module_name,
+                              attributes::new_ref_or_none(value));
+    return 0;
+}
+
 // Making the frame looks names up in the module's namespace, which can run
 // Python code that closes this generator or reads gi_frame itself, and
 // other threads can do the same meanwhile: what they left stands, and the
 // frame made here is kept only if the generator is still unfinished and
-// still has none.  The fields are read and set under the generator's
+// still has none.  The field is read and set under the generator's
 // critical section (see object_attributes.h); the frame is made outside it.
 PyObject *generator_get_frame(PyObject *self, void *)
 {
     Generator *generator = as_generator(self);
-    OwnedRef code;  // closing meanwhile drops the generator's reference
+    bool needs_frame;
     Py_BEGIN_CRITICAL_SECTION(self);
-    if (load_relaxed(generator->frame) == nullptr) {
-        code.reset(Py_XNewRef(load_relaxed(generator->code)));
-    }
+    needs_frame = load_relaxed(generator->frame) == nullptr && !is_finished(generator);
     Py_END_CRITICAL_SECTION();
-    if (code) {
+    if (needs_frame) {
+        auto *code = reinterpret_cast<PyCodeObject *>(process.constants.iter_code);
         OwnedRef frame(reinterpret_cast<PyObject *>(
-            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()),
-                        load_published(process.module_dict), nullptr)));
+            PyFrame_New(PyThreadState_Get(), code, load_published(process.module_dict), nullptr)));
         if (!frame) {
             return nullptr;
         }
         Py_BEGIN_CRITICAL_SECTION(self);
-        if (load_relaxed(generator->frame) == nullptr && load_relaxed(generator->code) != nullptr) {
+        if (load_relaxed(generator->frame) == nullptr && !is_finished(generator)) {
             store_relaxed(generator->frame, frame.release());
         }
         Py_END_CRITICAL_SECTION();
@@ -435,14 +461,16 @@ PyGetSetDef generator_getset[] = {
     {"gi_state", generator_get_state, nullptr, PyDoc_STR("state of the generator"), nullptr},
 #endif
     {"gi_yieldfrom", generator_get_yieldfrom, nullptr, nullptr, nullptr},
-    {"gi_code", attr::get<Generator, &Generator::code>, nullptr, nullptr, nullptr},
+    {"gi_code", generator_get_code, nullptr, nullptr, nullptr},
     {"gi_frame", generator_get_frame, nullptr, nullptr, nullptr},
-    {"__name__", attr::get<Generator, &Generator::name>,
+    {"__name__", generator_get_named<&Generator::name, &ProcessState::Constants::iter_name>,
      attr::set_name<Generator, &Generator::name>, nullptr, nullptr},
-    {"__qualname__", attr::get<Generator, &Generator::qualname>,
+    {"__qualname__",
+     generator_get_named<&Generator::qualname, &ProcessState::Constants::iter_qualname>,
      attr::set_qualname<Generator, &Generator::qualname>, nullptr, nullptr},
-    {"__module__", attr::get<Generator, &Generator::module_name>,
-     attr::set_any<Generator, &Generator::module_name>, nullptr, nullptr},
+    {"__module__",
+     generator_get_named<&Generator::module_name, &ProcessState::Constants::module_name>,
+     generator_set_module, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -469,7 +497,7 @@ PyTypeObject GeneratorType = {
 
 }  // namespace
 
-PyObject *new_generator(PyObject *state, PyObject *code, PyObject *name, PyObject *qualname)
+PyObject *new_generator(PyObject *state)
 {
     Generator *generator = allocate_generator();
     if (generator == nullptr) {
@@ -481,13 +509,13 @@ PyObject *new_generator(PyObject *state, PyObject *code, PyObject *name, PyObjec
     // own synchronisation is invisible to a race detector that watches only
     // the module.  The release of the claim publishes them all to the thread
     // that resumes the generator first.
+    constexpr PyObject *kEmpty = nullptr;
     store_relaxed(generator->state, state);
-    store_relaxed(generator->code, kGeneratorOwnsCode ? Py_NewRef(code) : code);
-    store_relaxed(generator->frame, static_cast<PyObject *>(nullptr));
-    store_relaxed(generator->name, Py_NewRef(name));
-    store_relaxed(generator->qualname, Py_NewRef(qualname));
-    store_relaxed(generator->module_name, Py_NewRef(process.constants.module_name));
-    store_relaxed(generator->weakrefs, static_cast<PyObject *>(nullptr));
+    store_relaxed(generator->frame, kEmpty);
+    store_relaxed(generator->name, kEmpty);
+    store_relaxed(generator->qualname, kEmpty);
+    store_relaxed(generator->module_name, kEmpty);
+    store_relaxed(generator->weakrefs, kEmpty);
     store_relaxed(generator->resume_point, 0);
     release(generator);
     PyObject_GC_Track(generator);
@@ -503,19 +531,18 @@ void suspend_generator(Generator *generator, int point)
 // Releasing the state may run arbitrary code (a colour subclass's __del__)
 // that looks at this generator: it must find it finished, not running and
 // holding nothing, so every field is cleared before anything is released.
-// Other threads read the fields meanwhile (gi_code, gi_frame, __name__ and
-// the others) under the generator's critical section: they see either the
-// field, with their own reference to it, or nothing.  The claim is
-// released before anything is: code that the releases run may use the
-// generator, which is finished for good.
+// Other threads read the fields meanwhile (gi_frame, __name__ and the
+// others) under the generator's critical section: they see either the
+// field, with their own reference to it, or the generator finished.  The
+// claim is released before anything is: code that the releases run may use
+// the generator, which is finished for good.
 void finish_generator(Generator *generator)
 {
     store_relaxed(generator->resume_point, kGeneratorFinished);
     PyObject *released[std::size(kHeldFields)];
     Py_BEGIN_CRITICAL_SECTION(generator);
     for (std::size_t i = 0; i < std::size(kHeldFields); ++i) {
-        PyObject *held = load_relaxed(generator->*kHeldFields[i]);
-        released[i] = is_owned(kHeldFields[i]) ? held : nullptr;
+        released[i] = load_relaxed(generator->*kHeldFields[i]);
         store_relaxed(generator->*kHeldFields[i], static_cast<PyObject *>(nullptr));
     }
     Py_END_CRITICAL_SECTION();

@@ -33,19 +33,16 @@ PyObject *resume_generator_body(Generator *generator, PyObject *sent);
 // suspended at a yield, kGeneratorFinished once it has ended.
 inline constexpr int kGeneratorFinished = -1;
 
-// Without the interpreter lock, a reference count that many threads change
-// at once is memory their cores take in turn, so there a generator borrows
-// its code object; the module's code objects live as long as the process.
-#ifdef Py_GIL_DISABLED
-inline constexpr bool kGeneratorOwnsCode = false;
-#else
-inline constexpr bool kGeneratorOwnsCode = true;
-#endif
-
+// A generator's name, qualified name, module name and code object are the
+// iteration's constants, which live as long as the process: an unfinished
+// generator whose field is empty reports the constant, and holds only what
+// Python code assigned to it.  So making and finishing a generator count no
+// references to them, which without the interpreter lock would also be
+// memory that every thread's cores take in turn.  The code object has no
+// field: nothing can assign it.
 struct Generator {
     PyObject_HEAD
     PyObject *state;  // the body's own record, owned by the generator
-    PyObject *code;   // owned only where kGeneratorOwnsCode
     PyObject *frame;
     PyObject *name;
     PyObject *qualname;
@@ -62,8 +59,7 @@ void suspend_generator(Generator *generator, int point);
 
 // A new generator that runs the body over `state`, taking over the reference
 // to `state`; or null with an exception set, and `state` still the caller's.
-// `code` must live as long as the process (see kGeneratorOwnsCode).
-PyObject *new_generator(PyObject *state, PyObject *code, PyObject *name, PyObject *qualname);
+PyObject *new_generator(PyObject *state);
 
 // Ends the body normally: the generator releases what it holds and finishes.
 void finish_generator(Generator *generator);

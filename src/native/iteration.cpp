@@ -166,9 +166,7 @@ PyObject *new_color_iterator(PyObject *color)
     OwnedRef owned_record(reinterpret_cast<PyObject *>(record));
     // Stored atomically, as the collector may read it from another thread.
     store_relaxed(record->self, reinterpret_cast<VantelColorObject *>(Py_NewRef(color)));
-    const ProcessState::Constants &constants = process.constants;
-    PyObject *generator = new_generator(owned_record.get(), constants.iter_code,
-                                        constants.iter_name, constants.iter_qualname);
+    PyObject *generator = new_generator(owned_record.get());
     if (generator == nullptr) {
         add_traceback_entry(Label::ColorIter);
         return nullptr;
