@@ -67,6 +67,28 @@ constexpr PyObject *Generator::*kHeldFields[] = {
     &Generator::module_name, &Generator::state,
 };
 
+// Finishing and gi_frame meet without a lock (see finish_generator): each
+// stores its own mark and then loads the other's, all four accesses in one
+// total order (sequentially consistent), so that at least one of them sees
+// the other's mark.
+template <class T> void store_ordered(T &place, T value) noexcept
+{
+#ifdef Py_GIL_DISABLED
+    std::atomic_ref<T>(place).store(value, std::memory_order_seq_cst);
+#else
+    place = value;
+#endif
+}
+
+template <class T> T load_ordered(const T &place) noexcept
+{
+#ifdef Py_GIL_DISABLED
+    return std::atomic_ref<T>(const_cast<T &>(place)).load(std::memory_order_seq_cst);
+#else
+    return place;
+#endif
+}
+
 bool is_running(const Generator *generator)
 {
     return load_relaxed(generator->running);
@@ -429,11 +451,18 @@ PyObject *generator_get_frame(PyObject *self, void *)
         if (!frame) {
             return nullptr;
         }
+        PyObject *taken_back = nullptr;
         Py_BEGIN_CRITICAL_SECTION(self);
         if (load_relaxed(generator->frame) == nullptr && !is_finished(generator)) {
-            store_relaxed(generator->frame, frame.release());
+            store_ordered(generator->frame, frame.release());
+            // Finishing in another thread meanwhile may have missed it.
+            if (load_ordered(generator->resume_point) == kGeneratorFinished) {
+                taken_back = load_relaxed(generator->frame);
+                store_relaxed(generator->frame, static_cast<PyObject *>(nullptr));
+            }
         }
         Py_END_CRITICAL_SECTION();
+        Py_XDECREF(taken_back);
     }
     return attributes::read_field(self, &generator->frame);
 }
@@ -528,24 +557,55 @@ void suspend_generator(Generator *generator, int point)
     release(generator);
 }
 
+// Whether finishing may skip the critical section when the generator holds
+// no attribute (below).  With the GIL the section is empty, and clearing
+// every field costs less than looking at them first.
+#ifdef Py_GIL_DISABLED
+constexpr bool kFinishingLooksFirst = true;
+#else
+constexpr bool kFinishingLooksFirst = false;
+#endif
+
+// Whether the generator holds its frame or a name that Python code
+// assigned, which other threads read and replace under its critical section.
+bool holds_attributes(const Generator *generator)
+{
+    return load_ordered(generator->frame) != nullptr ||
+           load_relaxed(generator->name) != nullptr ||
+           load_relaxed(generator->qualname) != nullptr ||
+           load_relaxed(generator->module_name) != nullptr;
+}
+
 // Releasing the state may run arbitrary code (a colour subclass's __del__)
 // that looks at this generator: it must find it finished, not running and
 // holding nothing, so every field is cleared before anything is released.
-// Other threads read the fields meanwhile (gi_frame, __name__ and the
+// Other threads read the attributes meanwhile (gi_frame, __name__ and the
 // others) under the generator's critical section: they see either the
-// field, with their own reference to it, or the generator finished.  The
-// claim is released before anything is: code that the releases run may use
-// the generator, which is finished for good.
+// field, with their own reference to it, or the generator finished.  Only
+// the body, which this thread has claimed, and the collector, which stops
+// every other thread first, read the state.  So a generator that holds no
+// attribute, as nearly all do, finishes without the section: a name that
+// another thread assigns meanwhile stays, as if assigned after the end, and
+// a frame that gi_frame stores meanwhile it takes back itself, as it looks
+// for the end after its store as this looks for a frame after marking the
+// end.  The claim is released before anything is: code that the releases
+// run may use the generator, which is finished for good.
 void finish_generator(Generator *generator)
 {
-    store_relaxed(generator->resume_point, kGeneratorFinished);
-    PyObject *released[std::size(kHeldFields)];
-    Py_BEGIN_CRITICAL_SECTION(generator);
-    for (std::size_t i = 0; i < std::size(kHeldFields); ++i) {
-        released[i] = load_relaxed(generator->*kHeldFields[i]);
-        store_relaxed(generator->*kHeldFields[i], static_cast<PyObject *>(nullptr));
+    store_ordered(generator->resume_point, kGeneratorFinished);
+    PyObject *released[std::size(kHeldFields)] = {};
+    if (kFinishingLooksFirst && !holds_attributes(generator)) [[likely]] {
+        static_assert(kHeldFields[std::size(kHeldFields) - 1] == &Generator::state);
+        released[std::size(kHeldFields) - 1] = load_relaxed(generator->state);
+        store_relaxed(generator->state, static_cast<PyObject *>(nullptr));
+    } else {
+        Py_BEGIN_CRITICAL_SECTION(generator);
+        for (std::size_t i = 0; i < std::size(kHeldFields); ++i) {
+            released[i] = load_relaxed(generator->*kHeldFields[i]);
+            store_relaxed(generator->*kHeldFields[i], static_cast<PyObject *>(nullptr));
+        }
+        Py_END_CRITICAL_SECTION();
     }
-    Py_END_CRITICAL_SECTION();
     release(generator);
     for (PyObject *object : released) {
         Py_XDECREF(object);
