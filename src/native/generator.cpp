@@ -26,14 +26,14 @@ Generator *as_generator(PyObject *object)
 // ---------------------------------------------------------------------------
 // The running flag.  A thread claims the generator before it resumes the
 // body, closes it or forms an exception to throw in; the body releases it
-// when it suspends or finishes (see GeneratorBody), the others when they are
-// done.  While one thread holds it, every other call that would need it is
-// refused with "generator already executing".  Without the interpreter lock
-// the claim is one atomic exchange (test and set), so that two threads can
-// never both take it: a refused thread only writes the flag's own value
-// back.  The release publishes what the holder changed (the resume point,
-// the body's state) to the next holder.  With the lock, a plain test and
-// store suffice.
+// when it suspends or finishes (see resume_generator_body), the others when
+// they are done.  While one thread holds it, every other call that would
+// need it is refused with "generator already executing".  Without the
+// interpreter lock the claim is one atomic exchange (test and set), so that
+// two threads can never both take it: a refused thread only writes the
+// flag's own value back.  The release publishes what the holder changed
+// (the resume point, the body's state) to the next holder.  With the lock,
+// a plain test and store suffice.
 
 bool claim(Generator *generator)
 {
@@ -394,9 +394,9 @@ PyObject *generator_get_yieldfrom(PyObject *, void *)
 
 // A field that reads as the iteration's constant `fallback` while it is
 // empty and the generator unfinished, and as None once it has finished.
-// Finishing marks the generator before it clears the fields in its critical
-// section, so a reader inside the section that finds a field cleared also
-// finds the mark.
+// Finishing marks the generator before it clears any field, which it does
+// in the critical section, so a reader inside the section that finds a
+// field cleared also finds the mark.
 PyObject *read_field_or(Generator *generator, PyObject *const *slot, PyObject *fallback)
 {
     PyObject *value;
