@@ -31,17 +31,19 @@ The peers:
 
 The native `new` of the Color method table is timed through the test-only
 consumer extension (tests/consumer), one of the test suite's native builds
-that scripts/test.sh installs with the package, against calling the type
+that the nox sessions and benchmarks/all_interpreters.sh install with the
+package, against calling the type
 from C with `PyObject_Vectorcall` and with `PyObject_CallFunction`; without
 that build the table is skipped.
 
 `--instructions` counts instructions per operation under callgrind instead
 (benchmarks/instructions.py): deterministic figures, for the same peers in
 one run, and the rows this mode adds (membership, an early break,
-`next(iter(c))` and two error paths), and judges its goals, the same on
-every interpreter, as met or not met: `Color(10, 20, 30)` at least 1.4
-times as cheap as `range(10, 20, 30)`, and each iteration row at least as
-far ahead of the pure-Python class as on CPython 3.13.  With `--markdown
+`next(iter(c))` and two error paths) and a minimal reference type
+(benchmarks/reference_color.cpp), and judges its goals as met or not met:
+each row of Color within a few per cent of the reference's count, and each
+iteration row at least as far ahead of the pure-Python class as on CPython
+3.13.  With `--markdown
 FILE` it also writes those figures, the goals and the memory table as the
 manual's tables, with the date, the machine, the versions and the
 interpreter's build they were measured with.

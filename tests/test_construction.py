@@ -570,11 +570,13 @@ def call_through_vectorcall(colour, names, values):
     return vectorcall(Color, args, 3, tuple(names))
 
 
+# A name that is not a string is refused before any other keyword error.
+@pytest.mark.parametrize("names", [[7], ["x", 7], ["r", 7]])
 @pytest.mark.parametrize("route", [init_through_tp_init, call_through_vectorcall])
-def test_keyword_names_that_are_not_strings_are_refused(route):
+def test_keyword_names_that_are_not_strings_are_refused(route, names):
     colour = Color(1, 2, 3)
     with pytest.raises(TypeError) as info:
-        route(colour, [7], [8])
+        route(colour, names, range(8, 8 + len(names)))
     assert str(info.value) == "keywords must be strings"
     assert module_entries(info.value) == [INIT_ENTRY]
     assert channels(colour) == (1, 2, 3, 255)

@@ -276,6 +276,7 @@ def test_generator_shared_by_threads(fast_switching, mix):
             continue
         with pytest.raises(StopIteration):
             next(generator)
+        assert generator.gi_frame is None  # not one kept by a read racing the end
 
 
 def test_throw_refuses_other_threads_while_it_forms_the_exception(fast_switching):

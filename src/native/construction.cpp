@@ -16,9 +16,15 @@ namespace {
 
 constexpr char kInitName[] = "__init__";
 
-// Keyword arguments as tp_init receives them: a dictionary.
+// Keyword arguments as tp_init receives them: a dictionary, whose keys may
+// be any objects.  An __int__ that runs later may change the dictionary, so
+// binding holds a reference to each argument (a Slot).
 class DictKeywords {
 public:
+    static constexpr bool kNamesCheckedFirst = true;
+    using Slot = OwnedRef;
+    static Slot hold(PyObject *argument) { return OwnedRef(Py_NewRef(argument)); }
+
     explicit DictKeywords(PyObject *dict) : dict_(dict) {}
     Py_ssize_t size() const { return dict_ != nullptr ? PyDict_GET_SIZE(dict_) : 0; }
     int validate() const { return PyArg_ValidateKeywordArguments(dict_) ? 0 : -1; }
@@ -40,9 +46,17 @@ private:
 };
 
 // Keyword arguments as a vectorcall receives them: names, and their values
-// after the positional ones.
+// after the positional ones.  The caller keeps every argument alive for the
+// call, so binding borrows them.  The protocol requires the names to be
+// strings, which every call from Python code obeys; C code that breaks the
+// rule is refused as a dictionary with such a key is, but the names are
+// checked only once one of them names no open parameter.
 class VectorKeywords {
 public:
+    static constexpr bool kNamesCheckedFirst = false;
+    using Slot = PyObject *;
+    static Slot hold(PyObject *argument) { return argument; }
+
     VectorKeywords(PyObject *names, PyObject *const *values) : names_(names), values_(values) {}
     Py_ssize_t size() const { return names_ != nullptr ? PyTuple_GET_SIZE(names_) : 0; }
     int validate() const
@@ -76,7 +90,8 @@ int raise_too_few_arguments(Py_ssize_t given)
 }
 
 // The position of the parameter a keyword names, or -1.  Keywords compare
-// by their text, so a str subclass names a parameter like a str.
+// by their text, so a str subclass names a parameter like a str; any other
+// key names none.
 int parameter_index(PyObject *key)
 {
     PyObject *const *parameter_names = process.constants.parameter_names;
@@ -84,6 +99,9 @@ int parameter_index(PyObject *key)
         if (key == parameter_names[i]) {
             return i;
         }
+    }
+    if (!PyUnicode_Check(key)) {
+        return -1;
     }
     for (int i = 0; i < 4; ++i) {
         if (PyUnicode_Compare(key, parameter_names[i]) == 0) {
@@ -95,12 +113,12 @@ int parameter_index(PyObject *key)
 
 // Matches the arguments of every call that initialise() does not store
 // itself (one with keywords, or with a wrong number of positional
-// arguments) to r, g, b and a.  `slots` receives new references, null for an
-// omitted a, which the caller holds whatever the outcome, since an __int__
-// that runs later may change a keyword dictionary.
+// arguments) to r, g, b and a.  `slots` receives the arguments as Keywords
+// holds them, null for an omitted a; the caller keeps them whatever the
+// outcome.
 template <class Keywords>
 int bind_init_arguments(PyObject *const *args, Py_ssize_t nargs, const Keywords &keywords,
-                        OwnedRef (&slots)[4])
+                        typename Keywords::Slot (&slots)[4])
 {
     if (nargs > 4) {
         return raise_count_error(kInitName, "at most", 4, "s", nargs);
@@ -109,23 +127,26 @@ int bind_init_arguments(PyObject *const *args, Py_ssize_t nargs, const Keywords 
         return raise_too_few_arguments(nargs);  // fewer than 3: 3 or 4 never come here
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) {
-        slots[i].reset(Py_NewRef(args[i]));
+        slots[i] = Keywords::hold(args[i]);
     }
-    if (keywords.validate() < 0) {
+    if (Keywords::kNamesCheckedFirst && keywords.validate() < 0) {
         return -1;
     }
     // In the caller's order, the first keyword that names no parameter still
-    // open decides the error.
+    // open decides the error, unless a name is not a string at all.
     bool failed = false;
     keywords.for_each([&](PyObject *key, PyObject *value) {
         const int index = parameter_index(key);
-        if (index < 0) {
-            raise_unexpected_keyword(kInitName, key);
-        } else if (slots[index]) {
-            raise_multiple_values(kInitName, key);
-        } else {
-            slots[index].reset(Py_NewRef(value));
+        if (index >= 0 && !slots[index]) {
+            slots[index] = Keywords::hold(value);
             return true;
+        }
+        if (!Keywords::kNamesCheckedFirst && keywords.validate() < 0) {
+            // Refused as if checked first.
+        } else if (index < 0) {
+            raise_unexpected_keyword(kInitName, key);
+        } else {
+            raise_multiple_values(kInitName, key);
         }
         failed = true;
         return false;
@@ -177,7 +198,7 @@ template <class Keywords>
 int bind_and_initialise(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                         const Keywords &keywords)
 {
-    OwnedRef slots[4];
+    typename Keywords::Slot slots[4] = {};
     int result = bind_init_arguments(args, nargs, keywords, slots);
     if (result == 0) {
         result = convert_and_store(as_color(self), slots, bool(slots[3]));

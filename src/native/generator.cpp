@@ -26,14 +26,14 @@ Generator *as_generator(PyObject *object)
 // ---------------------------------------------------------------------------
 // The running flag.  A thread claims the generator before it resumes the
 // body, closes it or forms an exception to throw in; the body releases it
-// when it suspends or finishes (see GeneratorBody), the others when they are
-// done.  While one thread holds it, every other call that would need it is
-// refused with "generator already executing".  Without the interpreter lock
-// the claim is one atomic exchange (test and set), so that two threads can
-// never both take it: a refused thread only writes the flag's own value
-// back.  The release publishes what the holder changed (the resume point,
-// the body's state) to the next holder.  With the lock, a plain test and
-// store suffice.
+// when it suspends or finishes (see resume_generator_body), the others when
+// they are done.  While one thread holds it, every other call that would
+// need it is refused with "generator already executing".  Without the
+// interpreter lock the claim is one atomic exchange (test and set), so that
+// two threads can never both take it: a refused thread only writes the
+// flag's own value back.  The release publishes what the holder changed
+// (the resume point, the body's state) to the next holder.  With the lock,
+// a plain test and store suffice.
 
 bool claim(Generator *generator)
 {
@@ -60,17 +60,33 @@ void release(Generator *generator)
 #endif
 }
 
-// The references the generator holds, which finishing clears and releases
-// (the code object only where it is owned): the body's state last, since its
-// release may run arbitrary code.
+// The references the generator holds, which finishing clears and releases:
+// the body's state last, since its release may run arbitrary code.
 constexpr PyObject *Generator::*kHeldFields[] = {
-    &Generator::code,     &Generator::frame,       &Generator::name,
-    &Generator::qualname, &Generator::module_name, &Generator::state,
+    &Generator::frame,       &Generator::name,  &Generator::qualname,
+    &Generator::module_name, &Generator::state,
 };
 
-bool is_owned(PyObject *Generator::*field)
+// Finishing and gi_frame meet without a lock (see finish_generator): each
+// stores its own mark and then loads the other's, all four accesses in one
+// total order (sequentially consistent), so that at least one of them sees
+// the other's mark.
+template <class T> void store_ordered(T &place, T value) noexcept
 {
-    return kGeneratorOwnsCode || field != &Generator::code;
+#ifdef Py_GIL_DISABLED
+    std::atomic_ref<T>(place).store(value, std::memory_order_seq_cst);
+#else
+    place = value;
+#endif
+}
+
+template <class T> T load_ordered(const T &place) noexcept
+{
+#ifdef Py_GIL_DISABLED
+    return std::atomic_ref<T>(const_cast<T &>(place)).load(std::memory_order_seq_cst);
+#else
+    return place;
+#endif
 }
 
 bool is_running(const Generator *generator)
@@ -100,7 +116,7 @@ PyObject *claim_and_resume(Generator *generator, PyObject *sent)
         release(generator);
         return nullptr;
     }
-    return load_relaxed(generator->body)(generator, sent);
+    return resume_generator_body(generator, sent);
 }
 
 PyObject *generator_iternext(PyObject *self)
@@ -223,7 +239,7 @@ PyObject *generator_throw(PyObject *self, PyObject *const *args, Py_ssize_t narg
         release(generator);
         return nullptr;
     }
-    return load_relaxed(generator->body)(generator, nullptr);
+    return resume_generator_body(generator, nullptr);
 }
 
 // close() raises GeneratorExit where the body stands.  A body catches
@@ -269,9 +285,6 @@ int generator_traverse(PyObject *self, visitproc visit, void *arg)
 {
     const Generator *generator = as_generator(self);
     Py_VISIT(load_relaxed(generator->state));
-    if (kGeneratorOwnsCode) {
-        Py_VISIT(load_relaxed(generator->code));
-    }
     Py_VISIT(load_relaxed(generator->frame));
     Py_VISIT(load_relaxed(generator->name));
     Py_VISIT(load_relaxed(generator->qualname));
@@ -313,7 +326,11 @@ Generator *allocate_generator()
 // A generator dropped half-way is closed, which only finishes it (see
 // generator_close): that releases the body's state but runs nothing that
 // could reach this generator again, so the finaliser's guard against
-// resurrection is not needed here.
+// resurrection is not needed here.  A finished one holds only the names
+// assigned to it since.  Untracked and without weak references, the
+// generator is out of every other thread's reach: its fields are released
+// as plain memory, with no claim, no critical section and no clearing, the
+// body's state last as when it finishes.
 void generator_dealloc(PyObject *self)
 {
     Generator *generator = as_generator(self);
@@ -321,7 +338,9 @@ void generator_dealloc(PyObject *self)
     if (load_relaxed(generator->weakrefs) != nullptr) {
         PyObject_ClearWeakRefs(self);
     }
-    finish_generator(generator);
+    for (PyObject *Generator::*field : kHeldFields) {
+        Py_XDECREF(generator->*field);
+    }
     release_generator_memory(generator);
 }
 
@@ -358,33 +377,77 @@ PyObject *generator_get_yieldfrom(PyObject *, void *)
     Py_RETURN_NONE;
 }
 
+// A field that reads as the iteration's constant `fallback` while it is
+// empty and the generator unfinished, and as None once it has finished.
+// Finishing marks the generator before it clears any field, which it does
+// in the critical section, so a reader inside the section that finds a
+// field cleared also finds the mark.
+PyObject *read_field_or(Generator *generator, PyObject *const *slot, PyObject *fallback)
+{
+    PyObject *value;
+    Py_BEGIN_CRITICAL_SECTION(generator);
+    value = load_relaxed(*slot);
+    if (value == nullptr && !is_finished(generator)) {
+        value = fallback;
+    }
+    value = attributes::new_ref_or_none(value);
+    Py_END_CRITICAL_SECTION();
+    return value;
+}
+
+template <PyObject *Generator::*Field, PyObject *ProcessState::Constants::*Fallback>
+PyObject *generator_get_named(PyObject *self, void *)
+{
+    Generator *generator = as_generator(self);
+    return read_field_or(generator, &(generator->*Field), process.constants.*Fallback);
+}
+
+PyObject *generator_get_code(PyObject *self, void *)
+{
+    return attributes::new_ref_or_none(
+        is_finished(as_generator(self)) ? nullptr : process.constants.iter_code);
+}
+
+// Deleting __module__ leaves None, which an empty field would not read as.
+int generator_set_module(PyObject *self, PyObject *value, void *)
+{
+    attributes::replace_field(self, &as_generator(self)->module_name,
+                              attributes::new_ref_or_none(value));
+    return 0;
+}
+
 // Making the frame looks names up in the module's namespace, which can run
 // Python code that closes this generator or reads gi_frame itself, and
 // other threads can do the same meanwhile: what they left stands, and the
 // frame made here is kept only if the generator is still unfinished and
-// still has none.  The fields are read and set under the generator's
+// still has none.  The field is read and set under the generator's
 // critical section (see object_attributes.h); the frame is made outside it.
 PyObject *generator_get_frame(PyObject *self, void *)
 {
     Generator *generator = as_generator(self);
-    OwnedRef code;  // closing meanwhile drops the generator's reference
+    bool needs_frame;
     Py_BEGIN_CRITICAL_SECTION(self);
-    if (load_relaxed(generator->frame) == nullptr) {
-        code.reset(Py_XNewRef(load_relaxed(generator->code)));
-    }
+    needs_frame = load_relaxed(generator->frame) == nullptr && !is_finished(generator);
     Py_END_CRITICAL_SECTION();
-    if (code) {
+    if (needs_frame) {
+        auto *code = reinterpret_cast<PyCodeObject *>(process.constants.iter_code);
         OwnedRef frame(reinterpret_cast<PyObject *>(
-            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()),
-                        load_published(process.module_dict), nullptr)));
+            PyFrame_New(PyThreadState_Get(), code, load_published(process.module_dict), nullptr)));
         if (!frame) {
             return nullptr;
         }
+        PyObject *taken_back = nullptr;
         Py_BEGIN_CRITICAL_SECTION(self);
-        if (load_relaxed(generator->frame) == nullptr && load_relaxed(generator->code) != nullptr) {
-            store_relaxed(generator->frame, frame.release());
+        if (load_relaxed(generator->frame) == nullptr && !is_finished(generator)) {
+            store_ordered(generator->frame, frame.release());
+            // Finishing in another thread meanwhile may have missed it.
+            if (load_ordered(generator->resume_point) == kGeneratorFinished) {
+                taken_back = load_relaxed(generator->frame);
+                store_relaxed(generator->frame, static_cast<PyObject *>(nullptr));
+            }
         }
         Py_END_CRITICAL_SECTION();
+        Py_XDECREF(taken_back);
     }
     return attributes::read_field(self, &generator->frame);
 }
@@ -412,14 +475,16 @@ PyGetSetDef generator_getset[] = {
     {"gi_state", generator_get_state, nullptr, PyDoc_STR("state of the generator"), nullptr},
 #endif
     {"gi_yieldfrom", generator_get_yieldfrom, nullptr, nullptr, nullptr},
-    {"gi_code", attr::get<Generator, &Generator::code>, nullptr, nullptr, nullptr},
+    {"gi_code", generator_get_code, nullptr, nullptr, nullptr},
     {"gi_frame", generator_get_frame, nullptr, nullptr, nullptr},
-    {"__name__", attr::get<Generator, &Generator::name>,
+    {"__name__", generator_get_named<&Generator::name, &ProcessState::Constants::iter_name>,
      attr::set_name<Generator, &Generator::name>, nullptr, nullptr},
-    {"__qualname__", attr::get<Generator, &Generator::qualname>,
+    {"__qualname__",
+     generator_get_named<&Generator::qualname, &ProcessState::Constants::iter_qualname>,
      attr::set_qualname<Generator, &Generator::qualname>, nullptr, nullptr},
-    {"__module__", attr::get<Generator, &Generator::module_name>,
-     attr::set_any<Generator, &Generator::module_name>, nullptr, nullptr},
+    {"__module__",
+     generator_get_named<&Generator::module_name, &ProcessState::Constants::module_name>,
+     generator_set_module, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -446,8 +511,7 @@ PyTypeObject GeneratorType = {
 
 }  // namespace
 
-PyObject *new_generator(GeneratorBody body, PyObject *state, PyObject *code, PyObject *name,
-                        PyObject *qualname)
+PyObject *new_generator(PyObject *state)
 {
     Generator *generator = allocate_generator();
     if (generator == nullptr) {
@@ -459,14 +523,13 @@ PyObject *new_generator(GeneratorBody body, PyObject *state, PyObject *code, PyO
     // own synchronisation is invisible to a race detector that watches only
     // the module.  The release of the claim publishes them all to the thread
     // that resumes the generator first.
-    store_relaxed(generator->body, body);
+    constexpr PyObject *kEmpty = nullptr;
     store_relaxed(generator->state, state);
-    store_relaxed(generator->code, kGeneratorOwnsCode ? Py_NewRef(code) : code);
-    store_relaxed(generator->frame, static_cast<PyObject *>(nullptr));
-    store_relaxed(generator->name, Py_NewRef(name));
-    store_relaxed(generator->qualname, Py_NewRef(qualname));
-    store_relaxed(generator->module_name, Py_NewRef(process.constants.module_name));
-    store_relaxed(generator->weakrefs, static_cast<PyObject *>(nullptr));
+    store_relaxed(generator->frame, kEmpty);
+    store_relaxed(generator->name, kEmpty);
+    store_relaxed(generator->qualname, kEmpty);
+    store_relaxed(generator->module_name, kEmpty);
+    store_relaxed(generator->weakrefs, kEmpty);
     store_relaxed(generator->resume_point, 0);
     release(generator);
     PyObject_GC_Track(generator);
@@ -479,25 +542,55 @@ void suspend_generator(Generator *generator, int point)
     release(generator);
 }
 
+// Whether finishing may skip the critical section when the generator holds
+// no attribute (below).  With the GIL the section is empty, and clearing
+// every field costs less than looking at them first.
+#ifdef Py_GIL_DISABLED
+constexpr bool kFinishingLooksFirst = true;
+#else
+constexpr bool kFinishingLooksFirst = false;
+#endif
+
+// Whether the generator holds its frame or a name that Python code
+// assigned, which other threads read and replace under its critical section.
+bool holds_attributes(const Generator *generator)
+{
+    return load_ordered(generator->frame) != nullptr ||
+           load_relaxed(generator->name) != nullptr ||
+           load_relaxed(generator->qualname) != nullptr ||
+           load_relaxed(generator->module_name) != nullptr;
+}
+
 // Releasing the state may run arbitrary code (a colour subclass's __del__)
 // that looks at this generator: it must find it finished, not running and
 // holding nothing, so every field is cleared before anything is released.
-// Other threads read the fields meanwhile (gi_code, gi_frame, __name__ and
-// the others) under the generator's critical section: they see either the
-// field, with their own reference to it, or nothing.  The claim is
-// released before anything is: code that the releases run may use the
-// generator, which is finished for good.
+// Other threads read the attributes meanwhile (gi_frame, __name__ and the
+// others) under the generator's critical section: they see either the
+// field, with their own reference to it, or the generator finished.  Only
+// the body, which this thread has claimed, and the collector, which stops
+// every other thread first, read the state.  So a generator that holds no
+// attribute, as nearly all do, finishes without the section: a name that
+// another thread assigns meanwhile stays, as if assigned after the end, and
+// a frame that gi_frame stores meanwhile it takes back itself, as it looks
+// for the end after its store as this looks for a frame after marking the
+// end.  The claim is released before anything is: code that the releases
+// run may use the generator, which is finished for good.
 void finish_generator(Generator *generator)
 {
-    store_relaxed(generator->resume_point, kGeneratorFinished);
-    PyObject *released[std::size(kHeldFields)];
-    Py_BEGIN_CRITICAL_SECTION(generator);
-    for (std::size_t i = 0; i < std::size(kHeldFields); ++i) {
-        PyObject *held = load_relaxed(generator->*kHeldFields[i]);
-        released[i] = is_owned(kHeldFields[i]) ? held : nullptr;
-        store_relaxed(generator->*kHeldFields[i], static_cast<PyObject *>(nullptr));
+    store_ordered(generator->resume_point, kGeneratorFinished);
+    PyObject *released[std::size(kHeldFields)] = {};
+    if (kFinishingLooksFirst && !holds_attributes(generator)) [[likely]] {
+        static_assert(kHeldFields[std::size(kHeldFields) - 1] == &Generator::state);
+        released[std::size(kHeldFields) - 1] = load_relaxed(generator->state);
+        store_relaxed(generator->state, static_cast<PyObject *>(nullptr));
+    } else {
+        Py_BEGIN_CRITICAL_SECTION(generator);
+        for (std::size_t i = 0; i < std::size(kHeldFields); ++i) {
+            released[i] = load_relaxed(generator->*kHeldFields[i]);
+            store_relaxed(generator->*kHeldFields[i], static_cast<PyObject *>(nullptr));
+        }
+        Py_END_CRITICAL_SECTION();
     }
-    Py_END_CRITICAL_SECTION();
     release(generator);
     for (PyObject *object : released) {
         Py_XDECREF(object);

@@ -15,34 +15,34 @@ namespace vantel::color {
 
 struct Generator;
 
-// Resumes the body from generator->resume_point, with the generator claimed
-// by this thread.  `sent` is the value handed in (None for next()), or null
-// when an exception is pending that must be raised where the body stands.
-// Returns the next value, after suspend_generator(); or ends the body with
-// finish_generator() or leave_generator_with_exception() and returns their
-// null.  Either way the claim is released.  A body has no exception
-// handler: an exception raised where it stands always leaves it, so close()
-// finishes the generator without resuming the body.
-using GeneratorBody = PyObject *(*)(Generator *generator, PyObject *sent);
+// The body of the module's generators, defined by their one user (the
+// iteration over a Color, iteration.cpp): a function the compiler sees
+// rather than a pointer in each generator, so that next() calls it directly
+// and, inlining it, drops its tests for a sent value and a pending
+// exception.  It resumes from generator->resume_point, with the generator
+// claimed by this thread.  `sent` is the value handed in (None for next()),
+// or null when an exception is pending that must be raised where the body
+// stands.  Returns the next value, after suspend_generator(); or ends the
+// body with finish_generator() or leave_generator_with_exception() and
+// returns their null.  Either way the claim is released.  The body has no
+// exception handler: an exception raised where it stands always leaves it,
+// so close() finishes the generator without resuming the body.
+PyObject *resume_generator_body(Generator *generator, PyObject *sent);
 
 // Resume points: 0 before the body has started, positive while it is
 // suspended at a yield, kGeneratorFinished once it has ended.
 inline constexpr int kGeneratorFinished = -1;
 
-// Without the interpreter lock, a reference count that many threads change
-// at once is memory their cores take in turn, so there a generator borrows
-// its code object; the module's code objects live as long as the process.
-#ifdef Py_GIL_DISABLED
-inline constexpr bool kGeneratorOwnsCode = false;
-#else
-inline constexpr bool kGeneratorOwnsCode = true;
-#endif
-
+// A generator's name, qualified name, module name and code object are the
+// iteration's constants, which live as long as the process: an unfinished
+// generator whose field is empty reports the constant, and holds only what
+// Python code assigned to it.  So making and finishing a generator count no
+// references to them, which without the interpreter lock would also be
+// memory that every thread's cores take in turn.  The code object has no
+// field: nothing can assign it.
 struct Generator {
     PyObject_HEAD
-    GeneratorBody body;
     PyObject *state;  // the body's own record, owned by the generator
-    PyObject *code;   // owned only where kGeneratorOwnsCode
     PyObject *frame;
     PyObject *name;
     PyObject *qualname;
@@ -57,11 +57,9 @@ struct Generator {
 // resumes it, so the body touches nothing of it afterwards.
 void suspend_generator(Generator *generator, int point);
 
-// A new generator that runs `body` over `state`, taking over the reference to
-// `state`; or null with an exception set, and `state` still the caller's.
-// `code` must live as long as the process (see kGeneratorOwnsCode).
-PyObject *new_generator(GeneratorBody body, PyObject *state, PyObject *code, PyObject *name,
-                        PyObject *qualname);
+// A new generator that runs the body over `state`, taking over the reference
+// to `state`; or null with an exception set, and `state` still the caller's.
+PyObject *new_generator(PyObject *state);
 
 // Ends the body normally: the generator releases what it holds and finishes.
 void finish_generator(Generator *generator);

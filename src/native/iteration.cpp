@@ -91,9 +91,12 @@ constexpr Label kResumeLabels[] = {
     return nullptr;
 }
 
-// Yields the next channel, read from the colour now, or ends after the
-// fourth.  Reading a byte runs no Python code and cannot fail.
-PyObject *color_body(Generator *generator, PyObject *sent)
+}  // namespace
+
+// The generators' body (generator.h): yields the next channel, read from
+// the colour now, or ends after the fourth.  Reading a byte runs no Python
+// code and cannot fail.
+PyObject *resume_generator_body(Generator *generator, PyObject *sent)
 {
     // Read atomically, as every field another thread may write (see
     // shared_memory.h): the claim orders these accesses, but not visibly to
@@ -114,8 +117,6 @@ PyObject *color_body(Generator *generator, PyObject *sent)
     suspend_generator(generator, point + 1);
     return value;
 }
-
-}  // namespace
 
 int make_iteration_constants()
 {
@@ -151,9 +152,7 @@ PyObject *new_color_iterator(PyObject *color)
     OwnedRef owned_record(reinterpret_cast<PyObject *>(record));
     // Stored atomically, as the collector may read it from another thread.
     store_relaxed(record->self, reinterpret_cast<VantelColorObject *>(Py_NewRef(color)));
-    const ProcessState::Constants &constants = process.constants;
-    PyObject *generator = new_generator(color_body, owned_record.get(), constants.iter_code,
-                                        constants.iter_name, constants.iter_qualname);
+    PyObject *generator = new_generator(owned_record.get());
     if (generator == nullptr) {
         add_traceback_entry(Label::ColorIter);
         return nullptr;

@@ -18,9 +18,10 @@ inline PyObject *new_ref_or_none(PyObject *value)
 
 // The fields are read and replaced under the object's critical section, so
 // that a reader's new reference is taken before a writer in another thread
-// releases the old value; the accesses are atomic as well, for the fields
-// the object's own code clears without the section (a generator that
-// finishes).  With the interpreter lock the section is empty.
+// releases the old value; the accesses are atomic as well, for the object's
+// own code that touches the fields without the section (a generator that is
+// made in recycled memory, or that finishes and first looks whether it
+// holds any).  With the interpreter lock the section is empty.
 inline PyObject *read_field([[maybe_unused]] PyObject *self, PyObject *const *slot)
 {
     PyObject *value;

@@ -898,6 +898,8 @@ def leak_checked(consumer):
             ("throw-four-arguments", lambda s: generator_at(1).throw(ValueError, 1, None, 4),
              TypeError),
             ("attributes", generator_attributes),
+            ("name-after-end",
+             lambda s: setattr(generator_at(FINISHED), "__name__", "".join(["re", "named"]))),
             ("gi_frame-read-while-made", frame_made_while(lambda g: g.gi_frame)),
             ("gi_frame-closed-while-made", frame_made_while(lambda g: g.close())),
             ("bad-__name__", lambda s: setattr(iter(s.colour), "__name__", 5), TypeError),
