@@ -46,14 +46,15 @@ public:
     // every field.
     bool pop(T *&object) noexcept
     {
-        if (count_ == 0) [[unlikely]] {
-#ifdef Py_GIL_DISABLED
-            if (!adopt_orphans())
-#endif
-                return false;
+        if (count_ > 0) [[likely]] {
+            object = items_[--count_];
+            return true;
         }
-        object = items_[--count_];
-        return true;
+#ifdef Py_GIL_DISABLED
+        return adopt_orphans() && pop(object);
+#else
+        return false;
+#endif
     }
 
     // Keeps the memory of `object`, which is dead, if there is room: true;
@@ -65,7 +66,7 @@ public:
         }
 #ifdef Py_GIL_DISABLED
         if (!handed_over_at_thread_end_) [[unlikely]] {
-            hand_over_at_thread_end();
+            return push_first(object);
         }
 #endif
         items_[count_++] = object;
@@ -74,11 +75,12 @@ public:
 
 private:
 #ifdef Py_GIL_DISABLED
-    // Arranges, on the first push of each thread, for the list to be
-    // handed to the orphans when the thread ends.  The list itself has no
-    // destructor, so that its thread-local storage needs no guard on every
-    // use.
-    [[gnu::noinline]] void hand_over_at_thread_end() noexcept
+    // The first push of each thread: arranges for the list to be handed to
+    // the orphans when the thread ends.  The list itself has no destructor,
+    // so that its thread-local storage needs no guard on every use.  (The
+    // slow paths are calls of their own, so that the fast ones find the
+    // list's thread-local address once.)
+    [[gnu::noinline]] bool push_first(T *object) noexcept
     {
         struct AtThreadEnd {
             FreeList *list;
@@ -86,6 +88,7 @@ private:
         };
         static thread_local AtThreadEnd at_thread_end{this};
         handed_over_at_thread_end_ = true;
+        return push(object);
     }
 
     // The thread is ending and has no thread state left: the objects go to
@@ -125,7 +128,7 @@ private:
     // Fills this empty list from the orphans, if any, and frees the rest,
     // this thread having a thread state to free them with.  Returns whether
     // the list has objects now.
-    bool adopt_orphans() noexcept
+    [[gnu::noinline]] bool adopt_orphans() noexcept
     {
         if (orphans_.load(std::memory_order_relaxed) == nullptr) {
             return false;
