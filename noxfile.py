@@ -44,7 +44,9 @@ def python_version(candidate):
     try:
         return subprocess.run(
             [candidate, "-c", 'import sys; print("%d.%d" % sys.version_info[:2])'],
-            capture_output=True, text=True, check=True,
+            capture_output=True,
+            text=True,
+            check=True,
         ).stdout.strip()
     except (OSError, subprocess.CalledProcessError):
         return None
@@ -87,7 +89,10 @@ def free_threaded_interpreter(*options):
     builds it)."""
     return subprocess.run(
         ["bash", "scripts/free_threaded_python.sh", *options],
-        cwd=ROOT, stdout=subprocess.PIPE, text=True, check=True,
+        cwd=ROOT,
+        stdout=subprocess.PIPE,
+        text=True,
+        check=True,
     ).stdout.strip()
 
 
@@ -101,9 +106,12 @@ def install_for_tests(session, *pip_args):
     environment's Cython for the Cython consumer."""
     session.install(*nox.project.dependency_groups(PYPROJECT, "test"))
     session.install(
-        "-C", "cmake.define.VANTEL_COLOR_TEST_BUILDS=ON",
-        "-C", f"cmake.define.VANTEL_COLOR_CYTHON={session.bin}/cython",
-        *pip_args, ".",
+        "-C",
+        "cmake.define.VANTEL_COLOR_TEST_BUILDS=ON",
+        "-C",
+        f"cmake.define.VANTEL_COLOR_CYTHON={session.bin}/cython",
+        *pip_args,
+        ".",
     )
 
 
@@ -113,8 +121,10 @@ def install_instrumented(session, flags, build_dir):
     nor this build loses them."""
     install_for_tests(
         session,
-        "-C", f"cmake.define.VANTEL_COLOR_EXTRA_FLAGS={flags}",
-        "-C", f"build-dir=build/{build_dir}/{{wheel_tag}}",
+        "-C",
+        f"cmake.define.VANTEL_COLOR_EXTRA_FLAGS={flags}",
+        "-C",
+        f"build-dir=build/{build_dir}/{{wheel_tag}}",
     )
 
 
@@ -131,7 +141,8 @@ def run_status(session, *args, **kwargs):
 def installed_module(session):
     """The path of the installed extension module."""
     return session.run(
-        "python", "-c",
+        "python",
+        "-c",
         "import glob, sysconfig\n"
         "print(*glob.glob(sysconfig.get_paths()['platlib'] + '/vantel/color/color.*.so'))",
         silent=True,
@@ -189,8 +200,12 @@ def api(session):
         # The examples first: scripts/check_api.sh builds the wheel they and
         # the checks below use, and builds and runs each example against it.
         session.run(
-            "bash", "scripts/check_api.sh", str(work), str(Path(session.bin) / "python"),
-            external=True, env={"PYTHON": PYTHON},
+            "bash",
+            "scripts/check_api.sh",
+            str(work),
+            str(Path(session.bin) / "python"),
+            external=True,
+            env={"PYTHON": PYTHON},
         )
         wheel = next((work / "wheel").glob("vantel_color-*.whl"))
         check_wheel_contents(session, wheel, python_config(session, "EXT_SUFFIX"))
@@ -204,8 +219,14 @@ def api(session):
         session.run("python", "-m", "mypy.stubtest", "vantel.color.color")
         usage = str(ROOT / "tests" / "typing" / "usage.py")
         session.run(
-            "python", "-m", "mypy", "--strict", "--warn-unreachable",
-            "--cache-dir", str(work / "mypy-cache"), usage,
+            "python",
+            "-m",
+            "mypy",
+            "--strict",
+            "--warn-unreachable",
+            "--cache-dir",
+            str(work / "mypy-cache"),
+            usage,
         )
         session.run("python", usage)
         # The manual builds without a warning; every public name of the package
@@ -213,8 +234,11 @@ def api(session):
         # changelog's newest entry is this version.
         sphinx = ["python", "-m", "sphinx", "-W", "--keep-going", "--nitpicky", "--quiet"]
         session.run(*sphinx, "-b", "html", str(ROOT / "docs"), str(work / "html"))
-        session.run("python", str(ROOT / "tests" / "check_api_reference.py"),
-                    str(work / "html" / "objects.inv"))
+        session.run(
+            "python",
+            str(ROOT / "tests" / "check_api_reference.py"),
+            str(work / "html" / "objects.inv"),
+        )
     finally:
         session.chdir(ROOT)
         shutil.rmtree(work, ignore_errors=True)
@@ -222,7 +246,9 @@ def api(session):
 
 def python_config(session, name):
     return session.run(
-        "python", "-c", f"import sysconfig; print(sysconfig.get_config_var({name!r}))",
+        "python",
+        "-c",
+        f"import sysconfig; print(sysconfig.get_config_var({name!r}))",
         silent=True,
     ).strip()
 
@@ -258,9 +284,10 @@ def release(session):
     # Each wheel is built with this machine's interpreter of its version, else
     # with Debian's inside the Debian sid root of scripts/debian_sid.sh (which
     # needs root); 3.14t with scripts/free_threaded_python.sh's.
-    versions = session.posargs or os.environ.get(
-        "RELEASE_PYTHONS", " ".join((*SUPPORTED_PYTHONS, "3.14t"))
-    ).split()
+    versions = (
+        session.posargs
+        or os.environ.get("RELEASE_PYTHONS", " ".join((*SUPPORTED_PYTHONS, "3.14t"))).split()
+    )
     session.install("build")
     dist = Path(os.environ.get("DIST", "dist")).resolve()
     # Inside the checkout, where the Debian root sees it too.
@@ -269,25 +296,35 @@ def release(session):
     sdist = next(staging.glob("vantel_color-*.tar.gz"))
     check_sdist(session, sdist)
 
-    wheel_command = ["bash", "scripts/release_wheel.sh",
-                     str(sdist.relative_to(ROOT)), str((staging / "wheels").relative_to(ROOT))]
+    wheel_command = [
+        "bash",
+        "scripts/release_wheel.sh",
+        str(sdist.relative_to(ROOT)),
+        str((staging / "wheels").relative_to(ROOT)),
+    ]
     for version in versions:
         if version == "3.14t":
-            session.run(*wheel_command, external=True,
-                        env={"PYTHON": free_threaded_interpreter()})
+            session.run(*wheel_command, external=True, env={"PYTHON": free_threaded_interpreter()})
         elif python := find_python_version(version):
             session.run(*wheel_command, external=True, env={"PYTHON": python})
         else:
-            session.run("bash", "scripts/debian_sid.sh", "env", f"PYTHON=python{version}",
-                        *wheel_command, external=True)
+            session.run(
+                "bash",
+                "scripts/debian_sid.sh",
+                "env",
+                f"PYTHON=python{version}",
+                *wheel_command,
+                external=True,
+            )
 
     dist.mkdir(parents=True, exist_ok=True)
     for old in dist.glob("vantel_color-*"):
         old.unlink()
     for artifact in (sdist, *(staging / "wheels").glob("vantel_color-*.whl")):
         shutil.copy(artifact, dist)
-    session.log("ready for upload:\n" + "\n".join(
-        str(path) for path in sorted(dist.glob("vantel_color-*"))))
+    session.log(
+        "ready for upload:\n" + "\n".join(str(path) for path in sorted(dist.glob("vantel_color-*")))
+    )
 
 
 def check_sdist(session, sdist):
@@ -298,8 +335,10 @@ def check_sdist(session, sdist):
             session.error(f"{sdist}: LICENSE differs from the source tree's")
         metadata = BytesParser().parsebytes(archive.extractfile(f"{root}/PKG-INFO").read())
     if metadata["License-Expression"] != "MIT" or metadata["License-File"] != "LICENSE":
-        session.error(f"{sdist}: License-Expression {metadata['License-Expression']!r}, "
-                      f"License-File {metadata['License-File']!r}")
+        session.error(
+            f"{sdist}: License-Expression {metadata['License-Expression']!r}, "
+            f"License-File {metadata['License-File']!r}"
+        )
     session.log(f"sdist ok: version {metadata['Version']}, MIT licence")
 
 
@@ -329,8 +368,10 @@ def sanitize(session):
     # apart; tests/test_leaks.py hunts leaks instead.  No other suppression:
     # the run must produce no report at all.  The allocation-failure sweep
     # fails every VANTEL_FAULT_STRIDE-th allocation here (default 5).
-    flags = ("-fsanitize=address,undefined -fno-omit-frame-pointer "
-             "-fno-sanitize-recover=undefined -g -O1")
+    flags = (
+        "-fsanitize=address,undefined -fno-omit-frame-pointer "
+        "-fno-sanitize-recover=undefined -g -O1"
+    )
     runtime = sanitizer_runtime(session, "libasan.so")
     session.log(f"building the module with {flags}")
     install_instrumented(session, flags, "sanitize")
@@ -356,13 +397,29 @@ def sanitize(session):
     require_linked(session, installed_module(session), "libasan", "libubsan")
     probe_dir = report_dir / "probe"
     probe_dir.mkdir()
-    if run_status(session, "python", "-c", HEAP_OVERFLOW, env=sanitized(probe_dir),
-                  silent=True, success_codes=FAILURE_CODES) or not any(probe_dir.iterdir()):
+    if run_status(
+        session,
+        "python",
+        "-c",
+        HEAP_OVERFLOW,
+        env=sanitized(probe_dir),
+        silent=True,
+        success_codes=FAILURE_CODES,
+    ) or not any(probe_dir.iterdir()):
         session.error("AddressSanitizer did not report a deliberate heap overflow")
     shutil.rmtree(probe_dir)
 
-    status = run_status(session, "python", "-m", "pytest", "-q", "-p", "no:cacheprovider",
-                        *session.posargs, env=sanitized(report_dir))
+    status = run_status(
+        session,
+        "python",
+        "-m",
+        "pytest",
+        "-q",
+        "-p",
+        "no:cacheprovider",
+        *session.posargs,
+        env=sanitized(report_dir),
+    )
     reports = sorted(path for path in report_dir.rglob("*") if path.is_file())
     if reports:
         for report in reports:
@@ -389,28 +446,63 @@ def coverage(session):
     for counts in (ROOT / "build" / "coverage").rglob("*.gcda"):
         counts.unlink()
     tmp_dir = fresh_dir("build/coverage/tmp")
-    status = run_status(session, "python", "-m", "pytest", "-q", "-p", "no:cacheprovider",
-                        f"--basetemp={tmp_dir}", *session.posargs)
+    status = run_status(
+        session,
+        "python",
+        "-m",
+        "pytest",
+        "-q",
+        "-p",
+        "no:cacheprovider",
+        f"--basetemp={tmp_dir}",
+        *session.posargs,
+    )
 
     print("== coverage of src/native (the installed build and the test-only builds)")
     # Branches the compiler adds for exceptions and for what it proves
     # unreachable are not counted; functions of which the test-only builds
     # make their own copy are counted once per copy.
     session.run(
-        "python", "-m", "gcovr", "--root", ".", "--filter", "src/native/",
-        "--exclude-unreachable-branches", "--exclude-throw-branches",
+        "python",
+        "-m",
+        "gcovr",
+        "--root",
+        ".",
+        "--filter",
+        "src/native/",
+        "--exclude-unreachable-branches",
+        "--exclude-throw-branches",
         "--merge-mode-functions=separate",
-        "--txt-metric", "line", "--txt", "-", "--print-summary",
-        "--json-summary", "build/coverage/summary.json",
-        "build/coverage/module", str(tmp_dir),
+        "--txt-metric",
+        "line",
+        "--txt",
+        "-",
+        "--print-summary",
+        "--json-summary",
+        "build/coverage/summary.json",
+        "build/coverage/module",
+        str(tmp_dir),
     )
     if markdown := os.environ.get("COVERAGE_MARKDOWN"):
-        compiler = "g++ " + subprocess.run(
-            ["g++", "-dumpfullversion", "-dumpversion"], capture_output=True, text=True,
-            check=True).stdout.strip()
+        compiler = (
+            "g++ "
+            + subprocess.run(
+                ["g++", "-dumpfullversion", "-dumpversion"],
+                capture_output=True,
+                text=True,
+                check=True,
+            ).stdout.strip()
+        )
         gcovr = session.run("python", "-m", "gcovr", "--version", silent=True).splitlines()[0]
-        session.run("python", "scripts/figures.py", "coverage", "build/coverage/summary.json",
-                    markdown, compiler, gcovr)
+        session.run(
+            "python",
+            "scripts/figures.py",
+            "coverage",
+            "build/coverage/summary.json",
+            markdown,
+            compiler,
+            gcovr,
+        )
         session.log(f"figures written to {markdown}")
     if status:
         session.error(f"the test suite failed (exit {status})")
@@ -446,7 +538,9 @@ def valgrind(session):
     # that mostly start fresh interpreters, sweep, or check the build, and of
     # the slow ones only those marked for memcheck.
     selection = session.posargs or [
-        "-m", "memcheck or not (slow or sweep or packaging or binutils or benchmark or interpreters)"]
+        "-m",
+        "memcheck or not (slow or sweep or packaging or binutils or benchmark or interpreters)",
+    ]
     log = ROOT / "build" / "valgrind" / "memcheck.log"
     log.parent.mkdir(parents=True, exist_ok=True)
     suppressions = []
@@ -455,10 +549,25 @@ def valgrind(session):
         suppression_file.write_text(WMEMCMP_SUPPRESSION)
         suppressions = [f"--suppressions={suppression_file}"]
     status = run_status(
-        session, "valgrind", "--tool=memcheck", "--error-exitcode=99", "--leak-check=no",
-        "--track-origins=yes", "--num-callers=30", *suppressions, f"--log-file={log}",
-        str(Path(session.bin) / "python"), "-m", "pytest", "-q", "-p", "no:cacheprovider",
-        "--hypothesis-profile=ci", *selection, env={"PYTHONMALLOC": "malloc"}, external=True,
+        session,
+        "valgrind",
+        "--tool=memcheck",
+        "--error-exitcode=99",
+        "--leak-check=no",
+        "--track-origins=yes",
+        "--num-callers=30",
+        *suppressions,
+        f"--log-file={log}",
+        str(Path(session.bin) / "python"),
+        "-m",
+        "pytest",
+        "-q",
+        "-p",
+        "no:cacheprovider",
+        "--hypothesis-profile=ci",
+        *selection,
+        env={"PYTHONMALLOC": "malloc"},
+        external=True,
     )
     summaries = [line for line in log.read_text().splitlines() if "ERROR SUMMARY" in line]
     session.log(f"memcheck log: {log}; {summaries[-1] if summaries else 'no summary'}")
@@ -482,8 +591,7 @@ def free_threaded(session, gil):
     session.log(session.run("python", "-VV", silent=True).strip())
     install_for_tests(session)
     # -ra keeps pytest's summary of passes and skips.
-    session.run("python", "-m", "pytest", "-q", "-ra", *session.posargs,
-                env={"PYTHON_GIL": gil})
+    session.run("python", "-m", "pytest", "-q", "-ra", *session.posargs, env={"PYTHON_GIL": gil})
 
 
 @nox.session(python=FREE_THREADED, requires=["free_threaded_python"])
@@ -496,20 +604,29 @@ def thread_sanitizer(session):
     # built (against installed headers, which a build tree has not); the
     # instrumented interpreter runs Python some forty times slower.
     tsan_python = free_threaded_interpreter("--thread-sanitizer")
-    describe = ('import sys, sysconfig\nprint("%d.%d.%d%s" % (*sys.version_info[:3], sys.abiflags),'
-                ' sysconfig.get_config_var("Py_GIL_DISABLED") or 0,'
-                ' sysconfig.get_config_var("srcdir"), sysconfig.get_config_var("CONFIG_ARGS"))')
+    describe = (
+        'import sys, sysconfig\nprint("%d.%d.%d%s" % (*sys.version_info[:3], sys.abiflags),'
+        ' sysconfig.get_config_var("Py_GIL_DISABLED") or 0,'
+        ' sysconfig.get_config_var("srcdir"), sysconfig.get_config_var("CONFIG_ARGS"))'
+    )
     version, gil_disabled, source_dir, config_args = subprocess.run(
-        [tsan_python, "-c", describe], capture_output=True, text=True, check=True,
+        [tsan_python, "-c", describe],
+        capture_output=True,
+        text=True,
+        check=True,
     ).stdout.split(maxsplit=3)
     if gil_disabled != "1" or "--with-thread-sanitizer" not in config_args:
         session.error(f"{tsan_python} is not a free-threaded CPython built --with-thread-sanitizer")
     installer_version = session.run(
-        "python", "-c", 'import sys; print("%d.%d.%d%s" % (*sys.version_info[:3], sys.abiflags))',
-        silent=True).strip()
+        "python",
+        "-c",
+        'import sys; print("%d.%d.%d%s" % (*sys.version_info[:3], sys.abiflags))',
+        silent=True,
+    ).strip()
     if installer_version != version:
-        session.error(f"{FREE_THREADED} is CPython {installer_version}, not {version} "
-                      f"like {tsan_python}")
+        session.error(
+            f"{FREE_THREADED} is CPython {installer_version}, not {version} like {tsan_python}"
+        )
 
     # pip and the build run on the uninstrumented interpreter of the same
     # version, then the environment is handed over to the instrumented one
@@ -532,17 +649,31 @@ def thread_sanitizer(session):
     suppressions = report_dir / "suppressions.txt"
     suppressions.write_text(
         Path(source_dir, "Tools/tsan/suppressions_free_threading.txt").read_text()
-        + (ROOT / "scripts" / "thread_sanitizer.supp").read_text())
+        + (ROOT / "scripts" / "thread_sanitizer.supp").read_text()
+    )
     (report_dir / "reports").mkdir()
     # Reports are read from their files below; exitcode=0 keeps them from
     # changing the exit status of the processes the tests start and check.
     selection = session.posargs or [
-        "tests", "-m", "not sweep and not slow and not packaging and not benchmark"]
+        "tests",
+        "-m",
+        "not sweep and not slow and not packaging and not benchmark",
+    ]
     status = run_status(
-        session, "python", "-m", "pytest", "-q", "-ra", "-p", "no:cacheprovider", *selection,
-        env={"PYTHON_GIL": "0",
-             "TSAN_OPTIONS": "halt_on_error=0:exitcode=0:second_deadlock_stack=1:"
-             f"suppressions={suppressions}:log_path={report_dir}/reports/tsan"},
+        session,
+        "python",
+        "-m",
+        "pytest",
+        "-q",
+        "-ra",
+        "-p",
+        "no:cacheprovider",
+        *selection,
+        env={
+            "PYTHON_GIL": "0",
+            "TSAN_OPTIONS": "halt_on_error=0:exitcode=0:second_deadlock_stack=1:"
+            f"suppressions={suppressions}:log_path={report_dir}/reports/tsan",
+        },
     )
     failed = check_tsan_reports(report_dir / "reports")
     if failed:
@@ -568,20 +699,28 @@ def check_tsan_reports(directory):
             print(f"=== {report}: names the module", file=sys.stderr)
             for line in lines:
                 if unstripped and (match := address.search(line)):
-                    line += "  " + " ".join(subprocess.run(
-                        ["addr2line", "-f", "-C", "-i", "-e", unstripped[0], match[1]],
-                        capture_output=True, text=True).stdout.split("\n"))
+                    line += "  " + " ".join(
+                        subprocess.run(
+                            ["addr2line", "-f", "-C", "-i", "-e", unstripped[0], match[1]],
+                            capture_output=True,
+                            text=True,
+                        ).stdout.split("\n")
+                    )
                 print(line, file=sys.stderr)
         else:
             others += sum(line.startswith("WARNING: ThreadSanitizer") for line in lines)
-            print(f"=== {report}: wholly inside the interpreter or the tests' own libraries",
-                  file=sys.stderr)
+            print(
+                f"=== {report}: wholly inside the interpreter or the tests' own libraries",
+                file=sys.stderr,
+            )
             for line in lines:
                 if re.match(r"WARNING|    #[0-3] ", line):
                     print(line, file=sys.stderr)
     if not failed:
-        print(f"no ThreadSanitizer report names the module ({others} elsewhere, listed above)",
-              file=sys.stderr)
+        print(
+            f"no ThreadSanitizer report names the module ({others} elsewhere, listed above)",
+            file=sys.stderr,
+        )
     return failed
 
 
@@ -603,20 +742,24 @@ STRICT = ["-Wall", "-Wextra", "-Wpedantic", "-Werror"]
 # GNU and Microsoft keywords may appear only in the #define of a macro, under
 # the guard that picks the one for the compiler.
 COMPILER_SPECIFIC = re.compile(
-    r"__attribute__|__declspec|__builtin_|__typeof__|\b__thread\b|#\s*pragma\s+GCC")
+    r"__attribute__|__declspec|__builtin_|__typeof__|\b__thread\b|#\s*pragma\s+GCC"
+)
 # mingw-w64 supplies some of POSIX that MSVC has not: those must fail too.
 POSIX_ONLY = re.compile(
     r"(^|[^_\w])ssize_t([^_\w]|$)"
-    r"|#\s*include\s*<(unistd|pthread|dirent|strings|dlfcn|sys/[a-z]+)\.h>")
+    r"|#\s*include\s*<(unistd|pthread|dirent|strings|dlfcn|sys/[a-z]+)\.h>"
+)
 # What only GNU ld or another ELF linker takes.
 ELF_ONLY = re.compile(r"--version-script|--as-needed|-soname|-Bsymbolic|-z,|-z ")
 PYAPI_DECLARATION = re.compile(
-    r"PyAPI_(FUNC|DATA)\((?:[^()]|\([^()]*\))*\)\s*(?:\w+\s+)*?\(?\s*\*?\s*(\w+)\s*[(\[;)]")
+    r"PyAPI_(FUNC|DATA)\((?:[^()]|\([^()]*\))*\)\s*(?:\w+\s+)*?\(?\s*\*?\s*(\w+)\s*[(\[;)]"
+)
 
 
 @nox.session(venv_backend="none")
 def portability(session):
     """The Windows build with mingw-w64, clang -Wpedantic, and CMake's macOS and Windows link lines."""
+
     # As far as this Linux machine can, with warnings as errors: the module's
     # sources built with Debian's mingw-w64 against the Windows configuration
     # of CPython's headers, linked, and its exports checked; the public
@@ -626,42 +769,70 @@ def portability(session):
     # it, that it links against a real python3XY.lib or on macOS, or that it
     # runs on either (docs/platforms.md).
     def output(*command, **kwargs):
-        return subprocess.run(command, capture_output=True, text=True, check=True,
-                              cwd=ROOT, **kwargs).stdout
+        return subprocess.run(
+            command, capture_output=True, text=True, check=True, cwd=ROOT, **kwargs
+        ).stdout
 
     # The posix flavour of the compiler has the C++ library's threads
     # (std::mutex and the like), as MSVC's library does.
     cxx = shutil.which(f"{MINGW}-g++-posix") or shutil.which(f"{MINGW}-g++")
     cc = shutil.which(f"{MINGW}-gcc-posix") or shutil.which(f"{MINGW}-gcc")
     if not cxx or not cc:
-        session.error(f"no mingw-w64 compiler ({MINGW}-g++); on Debian: "
-                      "apt-get install g++-mingw-w64-x86-64")
+        session.error(
+            f"no mingw-w64 compiler ({MINGW}-g++); on Debian: apt-get install g++-mingw-w64-x86-64"
+        )
     for tool in ("clang++", "cmake", "make", f"{MINGW}-dlltool", f"{MINGW}-objdump"):
         if not shutil.which(tool):
-            session.error(f"{tool} is missing (Debian: clang, cmake, make, "
-                          "binutils-mingw-w64-x86-64)")
+            session.error(
+                f"{tool} is missing (Debian: clang, cmake, make, binutils-mingw-w64-x86-64)"
+            )
 
-    sources = re.findall(r"src/native/\w+\.cpp", re.search(
-        r"^set\(COLOR_SOURCES(.*?)\)", (ROOT / "CMakeLists.txt").read_text(),
-        re.MULTILINE | re.DOTALL)[1])
-    code = sorted([*ROOT.glob("src/native/*.cpp"), *ROOT.glob("src/native/*.h"),
-                   *ROOT.glob("src/vantel/color/*.h")])
-    for pattern, problem in ((COMPILER_SPECIFIC, "compiler-specific code outside a guarded "
-                              "macro definition"), (POSIX_ONLY, "POSIX-only code, which MSVC lacks")):
-        found = [f"{path.relative_to(ROOT)}:{number}: {line}" for path in code
-                 for number, line in enumerate(path.read_text().splitlines(), 1)
-                 if pattern.search(line)
-                 and not (pattern is COMPILER_SPECIFIC and re.match(r"\s*#\s*define ", line))]
+    sources = re.findall(
+        r"src/native/\w+\.cpp",
+        re.search(
+            r"^set\(COLOR_SOURCES(.*?)\)",
+            (ROOT / "CMakeLists.txt").read_text(),
+            re.MULTILINE | re.DOTALL,
+        )[1],
+    )
+    code = sorted(
+        [
+            *ROOT.glob("src/native/*.cpp"),
+            *ROOT.glob("src/native/*.h"),
+            *ROOT.glob("src/vantel/color/*.h"),
+        ]
+    )
+    for pattern, problem in (
+        (COMPILER_SPECIFIC, "compiler-specific code outside a guarded macro definition"),
+        (POSIX_ONLY, "POSIX-only code, which MSVC lacks"),
+    ):
+        found = [
+            f"{path.relative_to(ROOT)}:{number}: {line}"
+            for path in code
+            for number, line in enumerate(path.read_text().splitlines(), 1)
+            if pattern.search(line)
+            and not (pattern is COMPILER_SPECIFIC and re.match(r"\s*#\s*define ", line))
+        ]
         if found:
             session.error(f"{problem}:\n" + "\n".join(found))
 
     headers = windows_headers(session)
     out = fresh_dir("build/portability")
     python_includes = ["-isystem", f"{headers}/Include", "-isystem", f"{headers}/PC"]
-    module_flags = ["-std=c++20", "-O2", *STRICT, "-Wno-missing-field-initializers",
-                    "-fno-exceptions", "-fno-rtti", "-fno-strict-aliasing", "-fvisibility=hidden",
-                    "-fvisibility-inlines-hidden", *python_includes,
-                    "-Isrc/native", "-Isrc/vantel/color"]
+    module_flags = [
+        "-std=c++20",
+        "-O2",
+        *STRICT,
+        "-Wno-missing-field-initializers",
+        "-fno-exceptions",
+        "-fno-rtti",
+        "-fno-strict-aliasing",
+        "-fvisibility=hidden",
+        "-fvisibility-inlines-hidden",
+        *python_includes,
+        "-Isrc/native",
+        "-Isrc/vantel/color",
+    ]
     objects = []
     for source in sources:
         objects.append(str(out / (Path(source).stem + ".o")))
@@ -670,17 +841,34 @@ def portability(session):
 
     # The public headers, as C and as C++, alone and beside a raylib.h (the
     # test suite's stand-in, which has raylib's own layout).
-    header_flags = [*STRICT, *python_includes, "-Isrc/vantel/color",
-                    "-Itests/consumer/raylib_stand_in", "-fsyntax-only"]
-    for unit in ('#include "color.h"\n',
-                 '#include <Python.h>\n#include <raylib.h>\n#include "color_raylib.h"\n'):
+    header_flags = [
+        *STRICT,
+        *python_includes,
+        "-Isrc/vantel/color",
+        "-Itests/consumer/raylib_stand_in",
+        "-fsyntax-only",
+    ]
+    for unit in (
+        '#include "color.h"\n',
+        '#include <Python.h>\n#include <raylib.h>\n#include "color_raylib.h"\n',
+    ):
         for compiler, language, standards, extra in (
-                (cc, "c", ("c11", "c17"), []),
-                (cxx, "c++", ("c++17", "c++20"),
-                 ["-Wold-style-cast", "-Wzero-as-null-pointer-constant"])):
+            (cc, "c", ("c11", "c17"), []),
+            (
+                cxx,
+                "c++",
+                ("c++17", "c++20"),
+                ["-Wold-style-cast", "-Wzero-as-null-pointer-constant"],
+            ),
+        ):
             for standard in standards:
-                subprocess.run([compiler, "-x", language, f"-std={standard}", *header_flags,
-                                *extra, "-"], input=unit, text=True, check=True, cwd=ROOT)
+                subprocess.run(
+                    [compiler, "-x", language, f"-std={standard}", *header_flags, *extra, "-"],
+                    input=unit,
+                    text=True,
+                    check=True,
+                    cwd=ROOT,
+                )
     session.log("color.h and color_raylib.h compile as C11, C17, C++17 and C++20")
 
     # python3XY.dll exports what its headers declare with PyAPI_FUNC and
@@ -695,30 +883,63 @@ def portability(session):
                     exports[name] = " DATA" if kind == "DATA" else ""
     (out / f"{WINDOWS_DLL}.def").write_text(
         f"LIBRARY {WINDOWS_DLL}.dll\nEXPORTS\n"
-        + "".join(f"    {name}{exports[name]}\n" for name in sorted(exports)))
+        + "".join(f"    {name}{exports[name]}\n" for name in sorted(exports))
+    )
     import_library = out / f"lib{WINDOWS_DLL}.dll.a"
-    session.run(f"{MINGW}-dlltool", "--input-def", str(out / f"{WINDOWS_DLL}.def"),
-                "--output-lib", str(import_library), external=True)
+    session.run(
+        f"{MINGW}-dlltool",
+        "--input-def",
+        str(out / f"{WINDOWS_DLL}.def"),
+        "--output-lib",
+        str(import_library),
+        external=True,
+    )
     module = out / "color.cp314-win_amd64.pyd"
-    session.run(cxx, "-shared", "-static-libgcc", "-static-libstdc++", "-o", str(module),
-                *objects, str(import_library), "-Wl,--no-undefined", external=True)
+    session.run(
+        cxx,
+        "-shared",
+        "-static-libgcc",
+        "-static-libstdc++",
+        "-o",
+        str(module),
+        *objects,
+        str(import_library),
+        "-Wl,--no-undefined",
+        external=True,
+    )
 
     # Exactly the two symbols leave the module, as on Linux.
-    table = output(f"{MINGW}-objdump", "-p", str(module)).split(
-        "[Ordinal/Name Pointer] Table", 1)[1].split("\n\n", 1)[0]
+    table = (
+        output(f"{MINGW}-objdump", "-p", str(module))
+        .split("[Ordinal/Name Pointer] Table", 1)[1]
+        .split("\n\n", 1)[0]
+    )
     exported = sorted(re.findall(r"([A-Za-z_]\w*)$", table, re.MULTILINE))
     if exported != ["PyInit_color", "__pyx_module_is_main_vantel__color__color"]:
-        session.error(f"the module exports {exported}, not PyInit_color and "
-                      "__pyx_module_is_main_vantel__color__color")
+        session.error(
+            f"the module exports {exported}, not PyInit_color and "
+            "__pyx_module_is_main_vantel__color__color"
+        )
     session.log(f"linked {module}, which exports {' '.join(exported)}")
 
     # clang, with this machine's CPython headers and C++ library.
-    host_include = output(PYTHON, "-c",
-                          "import sysconfig; print(sysconfig.get_paths()['include'])").strip()
+    host_include = output(
+        PYTHON, "-c", "import sysconfig; print(sysconfig.get_paths()['include'])"
+    ).strip()
     for source in sources:
-        session.run("clang++", "-std=c++20", "-fsyntax-only", *STRICT,
-                    "-Wno-missing-field-initializers", "-isystem", host_include,
-                    "-Isrc/native", "-Isrc/vantel/color", source, external=True)
+        session.run(
+            "clang++",
+            "-std=c++20",
+            "-fsyntax-only",
+            *STRICT,
+            "-Wno-missing-field-initializers",
+            "-isystem",
+            host_include,
+            "-Isrc/native",
+            "-Isrc/vantel/color",
+            source,
+            external=True,
+        )
     session.log(f"clang compiles the {len(sources)} sources under -Wpedantic")
 
     # CMakeLists.txt as CMake generates it for macOS and for Windows (with
@@ -727,26 +948,42 @@ def portability(session):
     def link_command(system, *cmake_args):
         directory = out / f"cmake-{system}"
         configure = subprocess.run(
-            ["cmake", "-S", ".", "-B", str(directory), "-G", "Unix Makefiles",
-             f"-DCMAKE_SYSTEM_NAME={system}", "-DCMAKE_CXX_COMPILER_WORKS=ON",
-             f"-DPython_EXECUTABLE={PYTHON}", f"-DPython_INCLUDE_DIR={host_include}",
-             *cmake_args], capture_output=True, text=True, cwd=ROOT)
+            [
+                "cmake",
+                "-S",
+                ".",
+                "-B",
+                str(directory),
+                "-G",
+                "Unix Makefiles",
+                f"-DCMAKE_SYSTEM_NAME={system}",
+                "-DCMAKE_CXX_COMPILER_WORKS=ON",
+                f"-DPython_EXECUTABLE={PYTHON}",
+                f"-DPython_INCLUDE_DIR={host_include}",
+                *cmake_args,
+            ],
+            capture_output=True,
+            text=True,
+            cwd=ROOT,
+        )
         if configure.returncode:
             session.error(f"cmake for {system} failed:\n{configure.stdout}{configure.stderr}")
         return (directory / "CMakeFiles/color.dir/link.txt").read_text()
 
     # macOS: the module is a bundle that leaves the interpreter's symbols to
     # the loader.
-    link = link_command("Darwin", "-DCMAKE_CXX_COMPILER=clang++",
-                        "-DCMAKE_OSX_ARCHITECTURES=arm64;x86_64")
+    link = link_command(
+        "Darwin", "-DCMAKE_CXX_COMPILER=clang++", "-DCMAKE_OSX_ARCHITECTURES=arm64;x86_64"
+    )
     if ELF_ONLY.search(link) or "-bundle" not in link or "dynamic_lookup" not in link:
         session.error(f"the macOS link command is not a bundle's without ELF-only flags: {link}")
     # Windows: the module links against python3XY.lib, here the import
     # library made above under that name.
     version = output(PYTHON, "-c", 'import sys; print("%d%d" % sys.version_info[:2])').strip()
     shutil.copy(import_library, out / f"python{version}.lib")
-    link = link_command("Windows", f"-DCMAKE_CXX_COMPILER={cxx}",
-                        f"-DPython_LIBRARY={out}/python{version}.lib")
+    link = link_command(
+        "Windows", f"-DCMAKE_CXX_COMPILER={cxx}", f"-DPython_LIBRARY={out}/python{version}.lib"
+    )
     if ELF_ONLY.search(link) or "-shared" not in link:
         session.error(f"the Windows link command has flags only an ELF linker takes: {link}")
     session.log("CMake's link commands for macOS and Windows have no ELF-only flag")
@@ -756,10 +993,14 @@ def windows_headers(session):
     """CPython's Include/ and PC/pyconfig.h (the Windows configuration),
     extracted once from the source tarball into ~/.cache/vantel-color; a lock
     lets runs share the cache, and a rename leaves no half-made copy."""
-    cache = Path(os.environ.get("VANTEL_COLOR_CACHE") or Path(
-        os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") / "vantel-color")
-    tarball = Path(os.environ.get("CPYTHON_TARBALL")
-                   or (ROOT.parent / "shared/cpython" / f"{CPYTHON_RELEASE}.tar.xz"))
+    cache = Path(
+        os.environ.get("VANTEL_COLOR_CACHE")
+        or Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") / "vantel-color"
+    )
+    tarball = Path(
+        os.environ.get("CPYTHON_TARBALL")
+        or (ROOT.parent / "shared/cpython" / f"{CPYTHON_RELEASE}.tar.xz")
+    )
     headers = cache / f"windows-headers-{CPYTHON_RELEASE}"
     cache.mkdir(parents=True, exist_ok=True)
     with open(f"{headers}.lock", "w") as lock:
@@ -770,8 +1011,18 @@ def windows_headers(session):
             partial = Path(f"{headers}.tmp")
             shutil.rmtree(partial, ignore_errors=True)
             partial.mkdir()
-            subprocess.run(["tar", "-xJf", str(tarball), "-C", str(partial),
-                            "--strip-components=1", f"{CPYTHON_RELEASE}/Include",
-                            f"{CPYTHON_RELEASE}/PC/pyconfig.h"], check=True)
+            subprocess.run(
+                [
+                    "tar",
+                    "-xJf",
+                    str(tarball),
+                    "-C",
+                    str(partial),
+                    "--strip-components=1",
+                    f"{CPYTHON_RELEASE}/Include",
+                    f"{CPYTHON_RELEASE}/PC/pyconfig.h",
+                ],
+                check=True,
+            )
             partial.rename(headers)
     return headers

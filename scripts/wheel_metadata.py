@@ -22,13 +22,17 @@ with zipfile.ZipFile(wheel) as archive:
     if metadata["Version"] != sdist_version:
         sys.exit(f"{wheel}: version {metadata['Version']}, the sdist's {sdist_version}")
     if metadata["License-Expression"] != "MIT" or metadata["License-File"] != "LICENSE":
-        sys.exit(f"{wheel}: License-Expression {metadata['License-Expression']!r}, "
-                 f"License-File {metadata['License-File']!r}")
+        sys.exit(
+            f"{wheel}: License-Expression {metadata['License-Expression']!r}, "
+            f"License-File {metadata['License-File']!r}"
+        )
     tags = parse(archive.read(f"{info}/WHEEL")).get_all("Tag")
     if wanted_tag not in tags:
         sys.exit(f"{wheel}: WHEEL tags {tags} lack {wanted_tag}")
     free_threading = "Programming Language :: Python :: Free Threading :: 3 - Stable"
-    if wanted_tag.split("-")[1].endswith("t") and free_threading not in metadata.get_all("Classifier"):
+    if wanted_tag.split("-")[1].endswith("t") and free_threading not in metadata.get_all(
+        "Classifier"
+    ):
         sys.exit(f"{wheel}: a free-threaded wheel without the classifier {free_threading!r}")
     # A grafted library would mean the module started to need one from
     # outside the interpreter.

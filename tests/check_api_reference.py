@@ -23,7 +23,13 @@ import vantel.color.color
 CHANGELOG = Path(__file__).resolve().parent.parent / "docs" / "changelog.md"
 # What every module has, whatever it defines.
 MODULE_ATTRIBUTES = {
-    "__builtins__", "__doc__", "__file__", "__loader__", "__name__", "__package__", "__spec__"
+    "__builtins__",
+    "__doc__",
+    "__file__",
+    "__loader__",
+    "__name__",
+    "__package__",
+    "__spec__",
 }
 
 

@@ -43,6 +43,7 @@ def body_entry(point):
     resume point `point` (0 before the first value, 4 after the last)."""
     return ("__iter__", IMPLEMENTATION_FILE, 14 + point)
 
+
 # What pickling or copying a colour raises.
 REFUSAL = (
     "Pickling of struct members such as self._raw must be explicitly requested with "
@@ -161,8 +162,7 @@ WORKING = {
 def run_with_injector(code, injector_path, *args):
     """Runs `code` in a fresh interpreter that can import the tests' own
     modules, with the allocation-failure injector's path as sys.argv[1]."""
-    return run_python(code, str(injector_path), *args,
-                      env=dict(os.environ, PYTHONPATH=str(TESTS)))
+    return run_python(code, str(injector_path), *args, env=dict(os.environ, PYTHONPATH=str(TESTS)))
 
 
 def channels(colour):

@@ -298,7 +298,15 @@ def test_number_outside_32_bits_overflows(route, value, message):
 
 @pytest.mark.parametrize(
     "value",
-    [math.nan, -math.nan, math.inf, -math.inf, Decimal("NaN"), Decimal("sNaN"), Decimal("-Infinity")],
+    [
+        math.nan,
+        -math.nan,
+        math.inf,
+        -math.inf,
+        Decimal("NaN"),
+        Decimal("sNaN"),
+        Decimal("-Infinity"),
+    ],
     ids=repr,
 )
 def test_errors_of_a_numbers_own_int_pass_through(route, value):

@@ -313,7 +313,8 @@ def test_the_generator_is_its_own_iterator():
 
 def record_of(generator):
     records = [
-        obj for obj in gc.get_referents(generator)
+        obj
+        for obj in gc.get_referents(generator)
         if type(obj).__name__ == "__pyx_scope_struct____iter__"
     ]
     assert len(records) <= 1
@@ -437,8 +438,15 @@ def _many_at_once(c):
     + [_throw_at(p) for p in range(5)]
     + [_abandon_after(p) for p in range(5)],
     ids=[
-        "list", "tuple", "for", "membership", "exhaust", "send-first", "cycle",
-        "frame", "many",
+        "list",
+        "tuple",
+        "for",
+        "membership",
+        "exhaust",
+        "send-first",
+        "cycle",
+        "frame",
+        "many",
     ]
     + [f"close-{p}" for p in range(5)]
     + [f"throw-{p}" for p in range(5)]

@@ -342,8 +342,13 @@ def test_module_function_attributes(name):
     assert function.__qualname__ == f"Color.{name}"
     assert function.__module__ == "vantel.color.color"
     assert function.__globals__ is vars(color_module)
-    held = [function.__name__, function.__qualname__, function.__module__,
-            function.__globals__, function.__code__]
+    held = [
+        function.__name__,
+        function.__qualname__,
+        function.__module__,
+        function.__globals__,
+        function.__code__,
+    ]
     assert sorted(map(id, gc.get_referents(function))) == sorted(map(id, held))
 
 
@@ -389,7 +394,9 @@ def test_module_function_code(name, first_line, varnames):
 
 
 @pytest.mark.parametrize("name", ["__reduce_cython__", "__setstate_cython__"])
-@pytest.mark.parametrize("kwargs", [{}, {"__pyx_state": None}, {"x": 1}], ids=["bare", "state", "x"])
+@pytest.mark.parametrize(
+    "kwargs", [{}, {"__pyx_state": None}, {"x": 1}], ids=["bare", "state", "x"]
+)
 def test_module_function_needs_an_argument(name, kwargs):
     exc = raise_type_error(getattr(color_module, name), **kwargs)
     message = f"{name}() needs an argument"
@@ -422,7 +429,8 @@ def test_needs_an_argument_uses_the_defined_name(monkeypatch, name):
 )
 @pytest.mark.parametrize("name", ["__reduce_cython__", "__setstate_cython__"])
 def test_module_function_names_are_reassigned_as_python_functions_are(
-        monkeypatch, name, attribute, value, message):
+    monkeypatch, name, attribute, value, message
+):
     function = getattr(color_module, name)
     if message is None:
         monkeypatch.setattr(function, attribute, value)

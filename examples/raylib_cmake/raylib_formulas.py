@@ -71,8 +71,7 @@ def ColorAlphaBlend(dst, src, tint):
 def ColorLerp(color1, color2, factor):
     factor = clamp(f32(factor), 0.0, 1.0)
     return tuple(
-        int(f32(f32(f32(1 - factor) * one) + f32(factor * two)))
-        for one, two in zip(color1, color2)
+        int(f32(f32(f32(1 - factor) * one) + f32(factor * two))) for one, two in zip(color1, color2)
     )
 
 

@@ -231,7 +231,8 @@ def import_child(injector, n, consumer_path, load):
     # An error the import swallows, reporting it as unraisable, is one it
     # did not handle.
     sys.unraisablehook = lambda unraisable: problems.append(
-        f"unraisable {unraisable.exc_value!r} in {unraisable.err_msg or unraisable.object}")
+        f"unraisable {unraisable.exc_value!r} in {unraisable.err_msg or unraisable.object}"
+    )
     fired, _, exception = injector.call(n, load)
     if exception is not None:
         entries = tuple(module_entries(exception))
@@ -263,8 +264,11 @@ def load_module_code(as_main):
     library = ctypes.CDLL(str(module_path()))
     ctypes.c_int.in_dll(library, "__pyx_module_is_main_vantel__color__color").value = as_main
     path = os.path.realpath(module_path())
-    return [tuple(int(bound, 16) for bound in fields[0].split("-")) for fields in mappings()
-            if len(fields) == 6 and fields[5] == path and "x" in fields[1]]
+    return [
+        tuple(int(bound, 16) for bound in fields[0].split("-"))
+        for fields in mappings()
+        if len(fields) == 6 and fields[5] == path and "x" in fields[1]
+    ]
 
 
 # How each import row loads the module.
@@ -297,13 +301,16 @@ def sweep_import(injector, consumer_path, name):
         if pid == 0:
             os.close(read_end)
             try:
-                fired, found, moved, unsure = import_child(injector, n, consumer_path,
-                                                           IMPORTS[name])
-                report = json.dumps({"fired": fired, "problems": found, "avoided": moved,
-                                     "undecided": unsure})
+                fired, found, moved, unsure = import_child(
+                    injector, n, consumer_path, IMPORTS[name]
+                )
+                report = json.dumps(
+                    {"fired": fired, "problems": found, "avoided": moved, "undecided": unsure}
+                )
             except BaseException as error:  # noqa: BLE001  reported, not raised
-                report = json.dumps({"fired": True, "problems": [repr(error)], "avoided": 0,
-                                     "undecided": 0})
+                report = json.dumps(
+                    {"fired": True, "problems": [repr(error)], "avoided": 0, "undecided": 0}
+                )
             os.write(write_end, report.encode())
             os.close(write_end)
             # A normal exit, so that the interpreter's finalisation runs over
@@ -340,13 +347,23 @@ def main(injector_path, consumer_path, name):
         setup, act, entries, gives, *_ = operations(consumer)[name]
         unfailed = unmet(gives, *injector.call(0, *act(setup()))[1:])
         problems = [f"the unfailed call {unfailed}"] if unfailed else []
-        found, failures, growth = sweep_with_rounds(injector, setup, act, entries,
-                                                    name not in INTERPRETER_LEAKS)
+        found, failures, growth = sweep_with_rounds(
+            injector, setup, act, entries, name not in INTERPRETER_LEAKS
+        )
         problems += found
         avoided, undecided = injector.avoided(), injector.undecided()
-    print(json.dumps({"problems": problems, "failures": failures, "avoided": avoided,
-                      "undecided": undecided, "not found": injector.functions_not_found,
-                      "growth": growth}))
+    print(
+        json.dumps(
+            {
+                "problems": problems,
+                "failures": failures,
+                "avoided": avoided,
+                "undecided": undecided,
+                "not found": injector.functions_not_found,
+                "growth": growth,
+            }
+        )
+    )
 
 
 if __name__ == "__main__":
