@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the scripts: finding a Python interpreter (3.13 or later) and
 # preparing a virtual environment.  Source it; it defines functions only.
 # noxfile.py finds interpreters the same way.

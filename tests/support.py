@@ -27,7 +27,7 @@ REPR_ENTRY = ("vantel.color.color.Color.__repr__", IMPLEMENTATION_FILE, 12)
 ITER_ENTRY = ("vantel.color.color.Color.__iter__", IMPLEMENTATION_FILE, 14)
 SETTER_ENTRIES = {
     name: (f"vantel.color.color.Color.{name}.__set__", IMPLEMENTATION_FILE, line)
-    for name, line in zip(CHANNEL_NAMES, (26, 34, 42, 50, 59, 67, 75, 83))
+    for name, line in zip(CHANNEL_NAMES, (26, 34, 42, 50, 59, 67, 75, 83), strict=True)
 }
 REDUCE_ENTRY = ("vantel.color.color.Color.__reduce_cython__", STRINGSOURCE, 2)
 SETSTATE_ARGUMENTS_ENTRY = ("vantel.color.color.Color.__setstate_cython__", STRINGSOURCE, 3)
@@ -83,6 +83,8 @@ def built_for_tests(name):
 def load_extension(name, path):
     """Imports the extension module `name` from its built file."""
     spec = importlib.util.spec_from_file_location(name, path)
+    if spec is None or spec.loader is None:
+        raise ImportError(f"no extension module {name} at {path}")
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
@@ -194,6 +196,9 @@ def generator_at(point, colour=None, make=iter):
     if point == FINISHED:
         assert list(generator) == []
     return generator
+
+
+Sub: type
 
 
 def __getattr__(name):

@@ -18,8 +18,6 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from vantel.color.color import Color
-
 from support import (
     INIT_ENTRY,
     SETTER_ENTRIES,
@@ -29,6 +27,7 @@ from support import (
     module_entries,
     run_with_injector,
 )
+from vantel.color.color import Color
 
 OLD = (9, 8, 7, 6)
 
@@ -569,7 +568,9 @@ def init_through_tp_init(colour, names, values):
     # A partial restored from a state carries any keyword dictionary, and
     # hands it to the slot wrapper of __init__ unchecked.
     call = functools.partial(Color.__init__)
-    call.__setstate__((Color.__init__, (colour, 4, 5, 6), dict(zip(names, values)), None))
+    call.__setstate__(
+        (Color.__init__, (colour, 4, 5, 6), dict(zip(names, values, strict=True)), None)
+    )
     return call()
 
 

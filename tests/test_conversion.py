@@ -14,9 +14,8 @@ from fractions import Fraction
 
 import pytest
 
-from vantel.color.color import Color
-
 from support import INIT_ENTRY, SETTER_ENTRIES, channels, module_entries
+from vantel.color.color import Color
 
 TOO_LARGE = "value too large to convert to int"
 C_LONG_OVERFLOW = "Python int too large to convert to C long"

@@ -20,9 +20,9 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from support import (
-    Sub,
     INIT_ENTRY,
     SETTER_ENTRIES,
+    Sub,
     body_entry,
     channels,
     clamp,
@@ -499,7 +499,7 @@ non_string_keys = st.sampled_from([1, 2.5, b"r", None, ("r",), frozenset()])
 
 def _add_keys(keys, values):
     kwargs = {}
-    for key, value in zip(keys, values):
+    for key, value in zip(keys, values, strict=False):
         try:
             kwargs[key] = value
         except EqualityError:

@@ -39,8 +39,6 @@ from inspect import (
 import pytest
 
 import vantel.color.color as color_module
-from vantel.color.color import Color
-
 from support import (
     FINISHED,
     IMPLEMENTATION_FILE,
@@ -51,6 +49,7 @@ from support import (
     run_python,
     traceback_entries,
 )
+from vantel.color.color import Color
 
 VALUES = (11, 22, 33, 44)
 POINTS = [0, 1, 2, 3, 4, FINISHED]
@@ -581,7 +580,7 @@ def test_all_generators_share_one_code_object():
 # generator stands: a generator it closed reads no frame, and the frame it
 # read is the one kept.
 @pytest.mark.parametrize(
-    "meanwhile, finishes",
+    ("meanwhile", "finishes"),
     [(lambda g: g.close(), True), (lambda g: g.gi_frame, False)],
     ids=["close", "read-gi_frame"],
 )

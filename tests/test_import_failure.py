@@ -12,8 +12,8 @@ scenario runs in a fresh interpreter.
 import os
 
 import pytest
-import vantel.color.color
 
+import vantel.color.color
 from support import VERSION_WARNING, WORKING, run_scenario
 
 pytestmark = pytest.mark.sweep

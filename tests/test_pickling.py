@@ -16,8 +16,6 @@ from inspect import CO_NEWLOCALS, CO_OPTIMIZED, CO_VARARGS, CO_VARKEYWORDS
 import pytest
 
 import vantel.color.color as color_module
-from vantel.color.color import Color
-
 from support import (
     REDUCE_ENTRY,
     REFUSAL,
@@ -29,6 +27,7 @@ from support import (
     module_entries,
     run_python,
 )
+from vantel.color.color import Color
 
 CHANNELS = (12, 34, 56, 78)
 
@@ -90,7 +89,7 @@ def test_pickling_and_copying_are_refused(colour, path):
 
 
 @pytest.mark.parametrize(
-    "call, message",
+    ("call", "message"),
     [
         (
             lambda c: c.__reduce__(1),
@@ -164,7 +163,7 @@ def test_setstate_is_refused(colour, call):
 
 
 @pytest.mark.parametrize(
-    "call, message",
+    ("call", "message"),
     [
         (
             lambda c: c.__setstate__(),
@@ -253,7 +252,7 @@ def test_original_method_names_are_gone(owner, name):
 
 
 @pytest.mark.parametrize(
-    "name, defined_name",
+    ("name", "defined_name"),
     [("__reduce__", "__reduce_cython__"), ("__setstate__", "__setstate_cython__")],
 )
 def test_bound_methods_keep_their_own_names(colour, name, defined_name):
@@ -380,7 +379,7 @@ def test_a_cycle_through_what_a_module_function_holds_is_collected():
     assert run_python(FUNCTIONS_IN_CYCLES).stdout == "6\n"
 
 
-@pytest.mark.parametrize("name, first_line, varnames", MODULE_FUNCTIONS)
+@pytest.mark.parametrize(("name", "first_line", "varnames"), MODULE_FUNCTIONS)
 def test_module_function_code(name, first_line, varnames):
     code = getattr(color_module, name).__code__
     assert code.co_name == name
@@ -419,7 +418,7 @@ def test_needs_an_argument_uses_the_defined_name(monkeypatch, name):
 
 
 @pytest.mark.parametrize(
-    "attribute, value, message",
+    ("attribute", "value", "message"),
     [
         ("__qualname__", "Elsewhere.f", None),
         ("__qualname__", 5, "__qualname__ must be set to a string object"),
@@ -451,7 +450,7 @@ def test_module_reduce_refuses_like_the_method(instance):
 
 
 @pytest.mark.parametrize(
-    "args, kwargs",
+    ("args", "kwargs"),
     [((None,), {}), (({},), {}), ((), {"__pyx_state": None})],
     ids=["positional", "dict", "keyword"],
 )
@@ -462,7 +461,7 @@ def test_module_setstate_refuses(instance, args, kwargs):
 
 
 @pytest.mark.parametrize(
-    "call, message, entries",
+    ("call", "message", "entries"),
     [
         (
             lambda: color_module.__reduce_cython__(42, 1),

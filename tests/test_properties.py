@@ -12,9 +12,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from vantel.color.color import Color
-
 from support import CHANNEL_NAMES, SETTER_ENTRIES, Sub, channels, clamp, module_entries
+from vantel.color.color import Color
 
 # Each property in the type's order, and the channel it reads and writes.
 NAMES = list(CHANNEL_NAMES)

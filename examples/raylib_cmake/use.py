@@ -132,7 +132,7 @@ for x, y, color in pixels:
 paint.draw_image("picture.png", WIDTH, HEIGHT, background, rectangles, pixels)
 width, height, rows, _ = png.Reader(filename="picture.png").asRGBA8()
 assert (width, height) == (WIDTH, HEIGHT)
-assert [list(itertools.batched(row, 4)) for row in rows] == expected
+assert [list(itertools.batched(row, 4, strict=True)) for row in rows] == expected
 print(f"picture.png: {WIDTH}x{HEIGHT}, every pixel as drawn")
 
 

@@ -23,9 +23,20 @@ import threading
 import types
 import warnings
 import weakref
-from typing import Any, Callable, NamedTuple
+from collections.abc import Callable
+from typing import Any, NamedTuple
 
-from support import EXEC_ENTRY, EXEC_REDUCE_ENTRY, EXEC_SETSTATE_ENTRY
+from support import (
+    CHANNEL_NAMES,
+    EXEC_ENTRY,
+    EXEC_REDUCE_ENTRY,
+    EXEC_SETSTATE_ENTRY,
+    FINISHED,
+    REFUSAL,
+    generator_at,
+    module_entries,
+    name_lookups_running,
+)
 from support import INIT_ENTRY as INIT
 from support import ITER_ENTRY as ITER
 from support import NEW_ENTRY as NEW
@@ -35,8 +46,6 @@ from support import SETSTATE_ARGUMENTS_ENTRY as SETSTATE_ARGUMENTS
 from support import SETSTATE_ENTRY as SETSTATE
 from support import SETTER_ENTRIES as SETTERS
 from support import body_entry as body
-from support import CHANNEL_NAMES, FINISHED, REFUSAL, generator_at, module_entries
-from support import name_lookups_running
 
 INIT_EXEC = {EXEC_ENTRY, EXEC_REDUCE_ENTRY, EXEC_SETSTATE_ENTRY}
 
@@ -108,7 +117,7 @@ def referents_after(filler, target):
 
 
 def with_frame(state):
-    state.g.gi_frame  # noqa: B018  made on first access, then visited
+    state.g.gi_frame  # made on first access, then visited
     return state
 
 
@@ -504,8 +513,8 @@ CONVERSION_FAILURES = {
 @functools.cache
 def shared():
     import vantel.color.color as module
-    from vantel.color.color import Color
     from support import Sub
+    from vantel.color.color import Color
 
     s = types.SimpleNamespace(module=module, Color=Color, Sub=Sub, deleted=[0], resurrected=[])
 

@@ -39,9 +39,12 @@ TESTS = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(TESTS))
 
 from injector import load_injector, mappings  # noqa: E402
-from support import load_extension  # noqa: E402
 from operations import INIT_EXEC, INTERPRETER_LEAKS, operations, unmet  # noqa: E402
-from support import REFUSAL, module_entries  # noqa: E402
+from support import (  # noqa: E402
+    REFUSAL,
+    load_extension,
+    module_entries,
+)
 
 ROUNDS = 4
 STRIDE = int(os.environ.get("VANTEL_FAULT_STRIDE", "1"))
@@ -217,7 +220,7 @@ def check_reachable_leftovers():
                 colour = cls(1, 2, 3)
                 if list(colour) != [1, 2, 3, 255] or repr(colour) != "Color(1, 2, 3, 255)":
                     problems.append(f"the leftover Color gives {list(colour)}")
-            except Exception as error:  # noqa: BLE001  reported
+            except Exception as error:  # reported
                 problems.append(f"the leftover Color raised {error!r}")
     return problems
 
@@ -307,7 +310,7 @@ def sweep_import(injector, consumer_path, name):
                 report = json.dumps(
                     {"fired": fired, "problems": found, "avoided": moved, "undecided": unsure}
                 )
-            except BaseException as error:  # noqa: BLE001  reported, not raised
+            except BaseException as error:  # reported, not raised
                 report = json.dumps(
                     {"fired": True, "problems": [repr(error)], "avoided": 0, "undecided": 0}
                 )
