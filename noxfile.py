@@ -552,10 +552,11 @@ def valgrind(session: nox.Session):
     install_instrumented(session, "-g -O1 -fno-omit-frame-pointer", "valgrind")
     # Every operation of the module and every error path: without the tests
     # that mostly start fresh interpreters, sweep, or check the build, and of
-    # the slow ones only those marked for memcheck.
+    # the slow ones only the representative ones.
     selection = session.posargs or [
         "-m",
-        "memcheck or not (slow or sweep or packaging or binutils or benchmark or interpreters)",
+        "representative or memcheck"
+        " or not (slow or sweep or packaging or binutils or benchmark or interpreters)",
     ]
     log = ROOT / "build" / "valgrind" / "memcheck.log"
     log.parent.mkdir(parents=True, exist_ok=True)

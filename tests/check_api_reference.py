@@ -1,5 +1,5 @@
 """Checks that the manual's API reference lists every public name: run by
-scripts/check_api.sh on the objects.inv of the built manual, against the
+the nox session api on the objects.inv of the built manual, against the
 installed package.
 
 The names come from the package itself: `vantel.color.__all__` and

@@ -29,7 +29,7 @@ def installed(name):
     except FileNotFoundError as error:
         if WHEEL_TEST:
             pytest.skip(
-                f"testing a wheel, which has no test build {name!r}: scripts/test.sh makes them"
+                f"testing a wheel, which has no test build {name!r}: nox -s tests makes them"
             )
         pytest.fail(str(error))
 

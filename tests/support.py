@@ -76,7 +76,7 @@ def built_for_tests(name):
             return path
     raise FileNotFoundError(
         f"no test build {name!r} in {TEST_BUILDS}: install the package with "
-        "-C cmake.define.VANTEL_COLOR_TEST_BUILDS=ON, as scripts/test.sh does"
+        "-C cmake.define.VANTEL_COLOR_TEST_BUILDS=ON, as the nox session tests does"
     )
 
 

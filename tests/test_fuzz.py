@@ -32,7 +32,7 @@ from support import (
 )
 from vantel.color.color import Color
 
-pytestmark = [pytest.mark.slow, pytest.mark.memcheck]
+pytestmark = [pytest.mark.slow, pytest.mark.representative]
 
 EXAMPLES = 200
 FUZZ = settings(
