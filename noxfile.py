@@ -293,7 +293,7 @@ def check_wheel_contents(session: nox.Session, wheel, ext_suffix):
 
 @nox.session(python=PYTHON)
 def release(session: nox.Session):
-    """The sdist and the manylinux wheels, install-tested, into dist/ (or $DIST); versions as arguments or $RELEASE_PYTHONS."""
+    """The sdist and the manylinux wheels, install-tested, into dist/ (or $DIST); versions as arguments or $RELEASE_PYTHONS; one this machine lacks is built in a Debian sid root (root and debootstrap)."""
     # The versions default to every supported one and the free-threaded 3.14.
     # Each wheel is built with this machine's interpreter of its version, else
     # with Debian's inside the Debian sid root of scripts/debian_sid.sh (which
@@ -597,7 +597,7 @@ def valgrind(session: nox.Session):
 
 @nox.session(venv_backend="none")
 def free_threaded_python(session: nox.Session):
-    """Builds the free-threaded CPython 3.14 (3.14t) once into ~/.cache/vantel-color, if it is not there."""
+    """Builds the free-threaded CPython 3.14 (3.14t) once into ~/.cache/vantel-color, from CPython's source tarball beside the checkout, in ../shared/cpython/ (or $CPYTHON_TARBALL)."""
     session.run("bash", "scripts/free_threaded_python.sh", external=True)
 
 
