@@ -17,10 +17,8 @@ import re
 import shutil
 import subprocess
 import sys
-import tarfile
 import tempfile
 import zipfile
-from email.parser import BytesParser
 from pathlib import Path
 
 import nox
@@ -28,8 +26,7 @@ from nox.command import CommandFailed
 
 ROOT = Path(__file__).resolve().parent
 PYPROJECT = nox.project.load_toml(ROOT / "pyproject.toml")
-MINIMUM_PYTHON = (3, 13)
-SUPPORTED_PYTHONS = ("3.13", "3.14", "3.15")
+SUPPORTED_PYTHONS = nox.project.python_versions(PYPROJECT, free_threaded=False)
 
 nox.options.default_venv_backend = "venv"
 # Only the machine's own interpreters: a session never downloads one, and
@@ -39,48 +36,16 @@ nox.options.error_on_missing_interpreters = True
 nox.options.sessions = ["tests"]
 
 
-def python_version(candidate):
-    """Returns "3.13" for a working CPython 3.13 at `candidate`, else None."""
-    try:
-        return subprocess.run(
-            [candidate, "-c", 'import sys; print("%d.%d" % sys.version_info[:2])'],
-            capture_output=True,
-            text=True,
-            check=True,
-        ).stdout.strip()
-    except (OSError, subprocess.CalledProcessError):
-        return None
-
-
-def find_python_version(version):
-    """Returns the path of a Python `version`: $PYTHON if it is one, else the
-    first on PATH, in /usr/bin or in pyenv; None if there is none."""
-    pyenv = os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))
-    candidates = [
-        shutil.which(os.environ.get("PYTHON", "")) if os.environ.get("PYTHON") else None,
-        shutil.which(f"python{version}"),
-        f"/usr/bin/python{version}",
-        *sorted(glob.glob(f"{pyenv}/versions/{version}.*/bin/python{version}")),
-    ]
-    for candidate in candidates:
-        if candidate and os.access(candidate, os.X_OK) and python_version(candidate) == version:
-            return candidate
-    return None
-
-
-def find_python():
-    """The interpreter to build and test with, as scripts/lib.sh's find_python."""
-    if os.environ.get("PYTHON"):
-        candidate = shutil.which(os.environ["PYTHON"])
-        version = candidate and python_version(candidate)
-        if not version or tuple(map(int, version.split("."))) < MINIMUM_PYTHON:
-            sys.exit(f"error: PYTHON={os.environ['PYTHON']} is not a Python 3.13 or later")
-        return candidate
-    for minor in range(MINIMUM_PYTHON[1], 31):
-        if found := find_python_version(f"3.{minor}"):
-            return found
-    # Named so that nox, which then finds none, says which it looked for.
-    return "python3.13"
+def from_lib_sh(function: str, *args: str) -> str | None:
+    """What scripts/lib.sh's `function` prints, or None where it fails
+    (having said why on stderr)."""
+    result = subprocess.run(
+        ["bash", "-c", 'source scripts/lib.sh && "$@"', "lib.sh", function, *args],
+        cwd=ROOT,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    return result.stdout.strip() if result.returncode == 0 else None
 
 
 def free_threaded_interpreter(*options):
@@ -96,7 +61,11 @@ def free_threaded_interpreter(*options):
     ).stdout.strip()
 
 
-PYTHON = find_python()
+if not (PYTHON := from_lib_sh("find_python")):
+    if os.environ.get("PYTHON"):
+        sys.exit(1)
+    # Named so that nox, which then finds none, says which it looked for.
+    PYTHON = f"python{SUPPORTED_PYTHONS[0]}"
 FREE_THREADED = free_threaded_interpreter("--no-build")
 
 
@@ -302,13 +271,13 @@ def release(session: nox.Session):
         session.posargs
         or os.environ.get("RELEASE_PYTHONS", " ".join((*SUPPORTED_PYTHONS, "3.14t"))).split()
     )
-    session.install("build")
+    session.install("build", "twine")
     dist = Path(os.environ.get("DIST", "dist")).resolve()
     # Inside the checkout, where the Debian root sees it too.
     staging = fresh_dir("build/release/staging")
     session.run("python", "-m", "build", "--sdist", "--outdir", str(staging), ".")
     sdist = next(staging.glob("vantel_color-*.tar.gz"))
-    check_sdist(session, sdist)
+    session.run("python", "scripts/check_metadata.py", str(sdist))
 
     wheel_command = [
         "bash",
@@ -319,7 +288,7 @@ def release(session: nox.Session):
     for version in versions:
         if version == "3.14t":
             session.run(*wheel_command, external=True, env={"PYTHON": free_threaded_interpreter()})
-        elif python := find_python_version(version):
+        elif python := from_lib_sh("find_python_version", version):
             session.run(*wheel_command, external=True, env={"PYTHON": python})
         else:
             session.run(
@@ -334,28 +303,14 @@ def release(session: nox.Session):
     dist.mkdir(parents=True, exist_ok=True)
     for old in dist.glob("vantel_color-*"):
         old.unlink()
-    for artifact in (sdist, *(staging / "wheels").glob("vantel_color-*.whl")):
+    artifacts = [sdist, *(staging / "wheels").glob("vantel_color-*.whl")]
+    # What the package index would refuse or render badly (the README).
+    session.run("twine", "check", "--strict", *map(str, artifacts))
+    for artifact in artifacts:
         shutil.copy(artifact, dist)
     session.log(
         "ready for upload:\n" + "\n".join(str(path) for path in sorted(dist.glob("vantel_color-*")))
     )
-
-
-def check_sdist(session: nox.Session, sdist):
-    """The sdist carries the licence of the source tree, and says so."""
-    with tarfile.open(sdist) as archive:
-        root = archive.getnames()[0].split("/")[0]
-        license_file = archive.extractfile(f"{root}/LICENSE")
-        if not license_file or license_file.read() != (ROOT / "LICENSE").read_bytes():
-            session.error(f"{sdist}: LICENSE differs from the source tree's")
-        pkg_info = archive.extractfile(f"{root}/PKG-INFO")
-        metadata = BytesParser().parsebytes(pkg_info.read() if pkg_info else b"")
-    if metadata["License-Expression"] != "MIT" or metadata["License-File"] != "LICENSE":
-        session.error(
-            f"{sdist}: License-Expression {metadata['License-Expression']!r}, "
-            f"License-File {metadata['License-File']!r}"
-        )
-    session.log(f"sdist ok: version {metadata['Version']}, MIT licence")
 
 
 # The probe of the sanitize session: a heap overflow that AddressSanitizer,

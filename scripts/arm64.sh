@@ -181,7 +181,7 @@ check_wheels_fast() {
             return 1
         fi
         echo "== $tag: licence, metadata and tags"
-        "$tools" scripts/wheel_metadata.py "${repaired[0]}" "$tag-$tag-$policy" "$(basename "${sdists[0]}")"
+        "$tools" scripts/check_metadata.py "${repaired[0]}" "$tag-$tag-$policy" "$(basename "${sdists[0]}")"
         echo "== $tag: the repaired wheel in a fresh virtual environment, emulated"
         arm64_venv "$work/venv-demo-$tag" "$version"
         arm64_install "$work/venv-demo-$tag" "$version" --no-index --no-deps "${repaired[0]}"

@@ -66,7 +66,7 @@ if ! tr -s ' \n' ' ' <"$work/show.txt" | grep -q "consistent with the following 
 fi
 
 echo "== $tag: licence, metadata and tags"
-"$tools" scripts/wheel_metadata.py "${repaired[0]}" "${tag%t}-$tag-$policy" "$(basename "$sdist")"
+"$tools" scripts/check_metadata.py "${repaired[0]}" "${tag%t}-$tag-$policy" "$(basename "$sdist")"
 
 echo "== $tag: the repaired wheel in a fresh virtual environment"
 "$python" -m venv "$work/venv"
