@@ -1,3 +1,6 @@
+# /// script
+# dependencies = ["nox>=2025.5.1"]
+# ///
 """The project's checks, one nox session each: ``nox -l`` lists them.
 
 Every session builds the checkout and installs it into a virtual environment
@@ -10,9 +13,7 @@ headers catch use of a newer API).  Tests are chosen by their pytest markers
 (pyproject.toml), never by file.
 """
 
-import glob
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -23,9 +24,15 @@ from pathlib import Path
 import nox
 from nox.command import CommandFailed
 
+nox.needs_version = ">=2025.5.1"
+
 ROOT = Path(__file__).resolve().parent
 PYPROJECT = nox.project.load_toml(ROOT / "pyproject.toml")
-SUPPORTED_PYTHONS = nox.project.python_versions(PYPROJECT, free_threaded=False)
+# The classifiers' versions; newer nox adds the free-threaded ones, which
+# have an interpreter and sessions of their own here.
+SUPPORTED_PYTHONS = [
+    version for version in nox.project.python_versions(PYPROJECT) if not version.endswith("t")
+]
 
 nox.options.default_venv_backend = "venv"
 # Only the machine's own interpreters: a session never downloads one, and
@@ -587,10 +594,7 @@ def thread_sanitizer(session: nox.Session):
         ' sysconfig.get_config_var("srcdir"), sysconfig.get_config_var("CONFIG_ARGS"))'
     )
     version, gil_disabled, source_dir, config_args = subprocess.run(
-        [tsan_python, "-c", describe],
-        capture_output=True,
-        text=True,
-        check=True,
+        [tsan_python, "-c", describe], capture_output=True, text=True, check=True
     ).stdout.split(maxsplit=3)
     if gil_disabled != "1" or "--with-thread-sanitizer" not in config_args:
         session.error(f"{tsan_python} is not a free-threaded CPython built --with-thread-sanitizer")
@@ -652,53 +656,14 @@ def thread_sanitizer(session: nox.Session):
             f"suppressions={suppressions}:log_path={report_dir}/reports/tsan",
         },
     )
-    failed = check_tsan_reports(report_dir / "reports")
-    if failed:
-        session.error("ThreadSanitizer reported races in the module")
-    if status:
-        session.error(f"the tests failed under ThreadSanitizer (exit {status})")
-
-
-def check_tsan_reports(directory):
-    """Lists every report, the module's frames named with their source lines;
-    returns whether any names the module (one of its frames is in its library
-    or its sources)."""
-    names_module = re.compile(r"[(/]color\.cpython-\S*\.so|src/native/|vantel/color/color\.h")
-    address = re.compile(r"color\.\S*\.so\+(0x[0-9a-f]+)")
     # The installed library is stripped: the module's frames are named from
     # the unstripped one in the build directory.
-    unstripped = sorted(glob.glob(str(ROOT / "build/tsan/*/color.*.so")))[:1]
-    failed, others = False, 0
-    for report in sorted(path for path in directory.iterdir() if path.is_file()):
-        lines = report.read_text(errors="replace").splitlines()
-        if any(names_module.search(line) for line in lines):
-            failed = True
-            print(f"=== {report}: names the module", file=sys.stderr)
-            for line in lines:
-                if unstripped and (match := address.search(line)):
-                    line += "  " + " ".join(
-                        subprocess.run(
-                            ["addr2line", "-f", "-C", "-i", "-e", unstripped[0], match[1]],
-                            capture_output=True,
-                            text=True,
-                        ).stdout.split("\n")
-                    )
-                print(line, file=sys.stderr)
-        else:
-            others += sum(line.startswith("WARNING: ThreadSanitizer") for line in lines)
-            print(
-                f"=== {report}: wholly inside the interpreter or the tests' own libraries",
-                file=sys.stderr,
-            )
-            for line in lines:
-                if re.match(r"WARNING|    #[0-3] ", line):
-                    print(line, file=sys.stderr)
-    if not failed:
-        print(
-            f"no ThreadSanitizer report names the module ({others} elsewhere, listed above)",
-            file=sys.stderr,
-        )
-    return failed
+    unstripped = [str(path) for path in sorted(ROOT.glob("build/tsan/*/color.*.so"))[:1]]
+    report_args = [str(report_dir / "reports"), *unstripped]
+    if run_status(session, PYTHON, "scripts/tsan_reports.py", *report_args, external=True):
+        session.error("ThreadSanitizer reported races in the module (above)")
+    if status:
+        session.error(f"the tests failed under ThreadSanitizer (exit {status})")
 
 
 @nox.session(python=PYTHON)
@@ -712,3 +677,7 @@ def benchmarks(session: nox.Session):
 def portability(session: nox.Session) -> None:
     """The Windows build with mingw-w64, the public headers for Windows, clang -Wpedantic, CMake's macOS link line."""
     session.run(PYTHON, "scripts/portability.py", external=True)
+
+
+if __name__ == "__main__":
+    nox.main()
