@@ -491,21 +491,6 @@ def coverage(session: nox.Session):
         session.error(f"the test suite failed (exit {status})")
 
 
-# glibc's AVX2 wmemcmp, which the interpreter uses to compare str objects of
-# 4-byte characters, reads whole 32-byte vectors and so past the end of a
-# string's block (harmlessly: never across a page); valgrind 3.19 does not
-# replace that variant.  Only that function called from that caller is
-# suppressed; other architectures' glibc has no such variant.
-WMEMCMP_SUPPRESSION = """\
-{
-   glibc-avx2-wmemcmp-reads-whole-vectors
-   Memcheck:Addr32
-   fun:__wmemcmp_avx2_movbe
-   fun:unicode_compare
-}
-"""
-
-
 @nox.session(python=PYTHON)
 def valgrind(session: nox.Session):
     """A representative part of the suite under valgrind's memcheck (minutes; not in CI); arguments choose other tests."""
@@ -527,11 +512,6 @@ def valgrind(session: nox.Session):
     ]
     log = ROOT / "build" / "valgrind" / "memcheck.log"
     log.parent.mkdir(parents=True, exist_ok=True)
-    suppressions = []
-    if os.uname().machine == "x86_64":
-        suppression_file = log.parent / "glibc-wmemcmp.supp"
-        suppression_file.write_text(WMEMCMP_SUPPRESSION)
-        suppressions = [f"--suppressions={suppression_file}"]
     status = run_status(
         session,
         "valgrind",
@@ -540,7 +520,7 @@ def valgrind(session: nox.Session):
         "--leak-check=no",
         "--track-origins=yes",
         "--num-callers=30",
-        *suppressions,
+        f"--suppressions={ROOT / 'scripts/valgrind.supp'}",
         f"--log-file={log}",
         str(Path(session.bin) / "python"),
         "-m",
