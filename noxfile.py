@@ -119,6 +119,13 @@ def run_status(session: nox.Session, *args, **kwargs):
     return 0
 
 
+def pytest_status(session: nox.Session, *args: str, env: dict[str, str] | None = None) -> int:
+    """run_status of the suite (or of the part `args` choose), quietly."""
+    return run_status(
+        session, "python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *args, env=env
+    )
+
+
 def output(session: nox.Session, *args: str) -> str:
     """What a command run in the session prints, stripped."""
     return str(session.run(*args, silent=True)).strip()
@@ -325,15 +332,6 @@ def release(session: nox.Session):
     )
 
 
-# The probe of the sanitize session: a heap overflow that AddressSanitizer,
-# preloaded, must report.
-HEAP_OVERFLOW = """
-import ctypes
-libc = ctypes.CDLL(None)
-libc.malloc.restype = ctypes.c_void_p
-block = libc.malloc(8)
-ctypes.string_at(block + 16, 8)
-"""
 # Every status but success: a probe or a run that aborts.
 FAILURE_CODES = [code for code in range(-64, 256) if code != 0]
 
@@ -380,29 +378,14 @@ def sanitize(session: nox.Session):
     require_linked(session, installed_module(session), "libasan", "libubsan")
     probe_dir = report_dir / "probe"
     probe_dir.mkdir()
-    if run_status(
-        session,
-        "python",
-        "-c",
-        HEAP_OVERFLOW,
-        env=sanitized(probe_dir),
-        silent=True,
-        success_codes=FAILURE_CODES,
-    ) or not any(probe_dir.iterdir()):
+    probe, env = ("python", "scripts/asan_probe.py"), sanitized(probe_dir)
+    # Non-zero only where the probe exited normally instead of aborting.
+    exited = run_status(session, *probe, env=env, silent=True, success_codes=FAILURE_CODES)
+    if exited or not any(probe_dir.iterdir()):
         session.error("AddressSanitizer did not report a deliberate heap overflow")
     shutil.rmtree(probe_dir)
 
-    status = run_status(
-        session,
-        "python",
-        "-m",
-        "pytest",
-        "-q",
-        "-p",
-        "no:cacheprovider",
-        *session.posargs,
-        env=sanitized(report_dir),
-    )
+    status = pytest_status(session, *session.posargs, env=sanitized(report_dir))
     reports = sorted(path for path in report_dir.rglob("*") if path.is_file())
     if reports:
         for report in reports:
@@ -429,43 +412,13 @@ def coverage(session: nox.Session):
     for counts in (ROOT / "build" / "coverage").rglob("*.gcda"):
         counts.unlink()
     tmp_dir = fresh_dir("build/coverage/tmp")
-    status = run_status(
-        session,
-        "python",
-        "-m",
-        "pytest",
-        "-q",
-        "-p",
-        "no:cacheprovider",
-        f"--basetemp={tmp_dir}",
-        *session.posargs,
-    )
+    status = pytest_status(session, f"--basetemp={tmp_dir}", *session.posargs)
 
     print("== coverage of src/native (the installed build and the test-only builds)")
-    # Branches the compiler adds for exceptions and for what it proves
-    # unreachable are not counted; functions of which the test-only builds
-    # make their own copy are counted once per copy.
-    session.run(
-        "python",
-        "-m",
-        "gcovr",
-        "--root",
-        ".",
-        "--filter",
-        "src/native/",
-        "--exclude-unreachable-branches",
-        "--exclude-throw-branches",
-        "--merge-mode-functions=separate",
-        "--txt-metric",
-        "line",
-        "--txt",
-        "-",
-        "--print-summary",
-        "--json-summary",
-        "build/coverage/summary.json",
-        "build/coverage/module",
-        str(tmp_dir),
-    )
+    # What is counted, and how, is set in gcovr.cfg.
+    summary = "build/coverage/summary.json"
+    gcovr_outputs = ["--txt", "-", "--json-summary", summary]
+    session.run("python", "-m", "gcovr", *gcovr_outputs, "build/coverage/module", str(tmp_dir))
     if markdown := os.environ.get("COVERAGE_MARKDOWN"):
         compiler = (
             "g++ "
@@ -481,7 +434,7 @@ def coverage(session: nox.Session):
             "python",
             "scripts/figures.py",
             "coverage",
-            "build/coverage/summary.json",
+            summary,
             markdown,
             compiler,
             gcovr,
