@@ -568,20 +568,11 @@ def thread_sanitizer(session: nox.Session):
     (report_dir / "reports").mkdir()
     # Reports are read from their files below; exitcode=0 keeps them from
     # changing the exit status of the processes the tests start and check.
-    selection = session.posargs or [
-        "tests",
-        "-m",
-        "not sweep and not slow and not packaging and not benchmark",
-    ]
-    status = run_status(
+    markers = "not sweep and not slow and not packaging and not benchmark"
+    selection = session.posargs or ["tests", "-m", markers]
+    status = pytest_status(
         session,
-        "python",
-        "-m",
-        "pytest",
-        "-q",
         "-ra",
-        "-p",
-        "no:cacheprovider",
         *selection,
         env={
             "PYTHON_GIL": "0",
