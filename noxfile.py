@@ -1,3 +1,6 @@
+# /// script
+# dependencies = ["nox>=2025.5.1"]
+# ///
 """The project's checks, one nox session each: ``nox -l`` lists them.
 
 Every session builds the checkout and installs it into a virtual environment
@@ -10,26 +13,26 @@ headers catch use of a newer API).  Tests are chosen by their pytest markers
 (pyproject.toml), never by file.
 """
 
-import fcntl
-import glob
 import os
-import re
 import shutil
 import subprocess
 import sys
-import tarfile
 import tempfile
 import zipfile
-from email.parser import BytesParser
 from pathlib import Path
 
 import nox
 from nox.command import CommandFailed
 
+nox.needs_version = ">=2025.5.1"
+
 ROOT = Path(__file__).resolve().parent
 PYPROJECT = nox.project.load_toml(ROOT / "pyproject.toml")
-MINIMUM_PYTHON = (3, 13)
-SUPPORTED_PYTHONS = ("3.13", "3.14", "3.15")
+# The classifiers' versions; newer nox adds the free-threaded ones, which
+# have an interpreter and sessions of their own here.
+SUPPORTED_PYTHONS = [
+    version for version in nox.project.python_versions(PYPROJECT) if not version.endswith("t")
+]
 
 nox.options.default_venv_backend = "venv"
 # Only the machine's own interpreters: a session never downloads one, and
@@ -39,46 +42,16 @@ nox.options.error_on_missing_interpreters = True
 nox.options.sessions = ["tests"]
 
 
-def python_version(candidate):
-    """Returns "3.13" for a working CPython 3.13 at `candidate`, else None."""
-    try:
-        return subprocess.run(
-            [candidate, "-c", 'import sys; print("%d.%d" % sys.version_info[:2])'],
-            capture_output=True, text=True, check=True,
-        ).stdout.strip()
-    except (OSError, subprocess.CalledProcessError):
-        return None
-
-
-def find_python_version(version):
-    """Returns the path of a Python `version`: $PYTHON if it is one, else the
-    first on PATH, in /usr/bin or in pyenv; None if there is none."""
-    pyenv = os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))
-    candidates = [
-        shutil.which(os.environ.get("PYTHON", "")) if os.environ.get("PYTHON") else None,
-        shutil.which(f"python{version}"),
-        f"/usr/bin/python{version}",
-        *sorted(glob.glob(f"{pyenv}/versions/{version}.*/bin/python{version}")),
-    ]
-    for candidate in candidates:
-        if candidate and os.access(candidate, os.X_OK) and python_version(candidate) == version:
-            return candidate
-    return None
-
-
-def find_python():
-    """The interpreter to build and test with, as scripts/lib.sh's find_python."""
-    if os.environ.get("PYTHON"):
-        candidate = shutil.which(os.environ["PYTHON"])
-        version = candidate and python_version(candidate)
-        if not version or tuple(map(int, version.split("."))) < MINIMUM_PYTHON:
-            sys.exit(f"error: PYTHON={os.environ['PYTHON']} is not a Python 3.13 or later")
-        return candidate
-    for minor in range(MINIMUM_PYTHON[1], 31):
-        if found := find_python_version(f"3.{minor}"):
-            return found
-    # Named so that nox, which then finds none, says which it looked for.
-    return "python3.13"
+def from_lib_sh(function: str, *args: str) -> str | None:
+    """What scripts/lib.sh's `function` prints, or None where it fails
+    (having said why on stderr)."""
+    result = subprocess.run(
+        ["bash", "-c", 'source scripts/lib.sh && "$@"', "lib.sh", function, *args],
+        cwd=ROOT,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    return result.stdout.strip() if result.returncode == 0 else None
 
 
 def free_threaded_interpreter(*options):
@@ -87,38 +60,56 @@ def free_threaded_interpreter(*options):
     builds it)."""
     return subprocess.run(
         ["bash", "scripts/free_threaded_python.sh", *options],
-        cwd=ROOT, stdout=subprocess.PIPE, text=True, check=True,
+        cwd=ROOT,
+        stdout=subprocess.PIPE,
+        text=True,
+        check=True,
     ).stdout.strip()
+
+
+def find_python() -> str:
+    """The interpreter to build and test with, as scripts/lib.sh finds it."""
+    if python := from_lib_sh("find_python"):
+        return python
+    if os.environ.get("PYTHON"):
+        sys.exit(1)  # lib.sh has said that it is no supported Python
+    # Named so that nox, which then finds none, says which it looked for.
+    return f"python{SUPPORTED_PYTHONS[0]}"
 
 
 PYTHON = find_python()
 FREE_THREADED = free_threaded_interpreter("--no-build")
 
 
-def install_for_tests(session, *pip_args):
+def install_for_tests(session: nox.Session, *pip_args):
     """Installs the dependency group "test", then the package with the test
     suite's native builds.  The group comes first: the build runs the
     environment's Cython for the Cython consumer."""
     session.install(*nox.project.dependency_groups(PYPROJECT, "test"))
     session.install(
-        "-C", "cmake.define.VANTEL_COLOR_TEST_BUILDS=ON",
-        "-C", f"cmake.define.VANTEL_COLOR_CYTHON={session.bin}/cython",
-        *pip_args, ".",
+        "-C",
+        "cmake.define.VANTEL_COLOR_TEST_BUILDS=ON",
+        "-C",
+        f"cmake.define.VANTEL_COLOR_CYTHON={session.bin}/cython",
+        *pip_args,
+        ".",
     )
 
 
-def install_instrumented(session, flags, build_dir):
+def install_instrumented(session: nox.Session, flags, build_dir):
     """install_for_tests, compiled with the extra `flags` in build/`build_dir`,
     so that the CMake cache of the ordinary build never picks up those flags,
     nor this build loses them."""
     install_for_tests(
         session,
-        "-C", f"cmake.define.VANTEL_COLOR_EXTRA_FLAGS={flags}",
-        "-C", f"build-dir=build/{build_dir}/{{wheel_tag}}",
+        "-C",
+        f"cmake.define.VANTEL_COLOR_EXTRA_FLAGS={flags}",
+        "-C",
+        f"build-dir=build/{build_dir}/{{wheel_tag}}",
     )
 
 
-def run_status(session, *args, **kwargs):
+def run_status(session: nox.Session, *args, **kwargs):
     """session.run that returns the exit status instead of failing the
     session, so that a run's reports are read whatever the tests did."""
     try:
@@ -128,17 +119,30 @@ def run_status(session, *args, **kwargs):
     return 0
 
 
-def installed_module(session):
+def pytest_status(session: nox.Session, *args: str, env: dict[str, str] | None = None) -> int:
+    """run_status of the suite (or of the part `args` choose), quietly."""
+    return run_status(
+        session, "python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *args, env=env
+    )
+
+
+def output(session: nox.Session, *args: str) -> str:
+    """What a command run in the session prints, stripped."""
+    return str(session.run(*args, silent=True)).strip()
+
+
+def installed_module(session: nox.Session):
     """The path of the installed extension module."""
-    return session.run(
-        "python", "-c",
+    return output(
+        session,
+        "python",
+        "-c",
         "import glob, sysconfig\n"
         "print(*glob.glob(sysconfig.get_paths()['platlib'] + '/vantel/color/color.*.so'))",
-        silent=True,
-    ).strip()
+    )
 
 
-def require_linked(session, module, *runtimes):
+def require_linked(session: nox.Session, module, *runtimes):
     # ldd's output is read whole, never through a pipe that stops early.
     linked = subprocess.run(["ldd", module], capture_output=True, text=True, check=True).stdout
     for runtime in runtimes:
@@ -146,7 +150,7 @@ def require_linked(session, module, *runtimes):
             session.error(f"{module} is not linked against {runtime}")
 
 
-def sanitizer_runtime(session, name):
+def sanitizer_runtime(session: nox.Session, name):
     """The real path of g++'s sanitizer runtime `name`, which an
     uninstrumented interpreter must preload ahead of everything else."""
     runtime = subprocess.run(
@@ -167,14 +171,26 @@ def fresh_dir(path):
 
 
 @nox.session(python=PYTHON)
-def tests(session):
+def tests(session: nox.Session):
     """The test suite against the normal build, compiled with warnings as errors."""
     install_for_tests(session, "-C", "cmake.define.VANTEL_COLOR_WERROR=ON")
     session.run("python", "-m", "pytest", "-q", *session.posargs)
 
 
 @nox.session(python=PYTHON)
-def demo(session):
+def lint(session: nox.Session) -> None:
+    """ruff (check and format), shellcheck and mypy, as pyproject.toml and .shellcheckrc set them."""
+    session.install(*nox.project.dependency_groups(PYPROJECT, "lint"))
+    session.run("ruff", "check", ".")
+    session.run("ruff", "format", "--check", ".")
+    # benchmarks/ is left out while it is under change elsewhere.
+    shell_files = [*ROOT.glob("scripts/*.sh"), *ROOT.glob("examples/*/*.sh"), ROOT / ".ci/run"]
+    session.run("shellcheck", *(str(path.relative_to(ROOT)) for path in shell_files))
+    session.run("mypy")
+
+
+@nox.session(python=PYTHON)
+def demo(session: nox.Session):
     """Installs the package and runs examples/demo.py."""
     session.install(".")
     session.chdir(ROOT / "examples")  # away from the source tree
@@ -182,15 +198,19 @@ def demo(session):
 
 
 @nox.session(python=PYTHON)
-def api(session):
+def api(session: nox.Session):
     """What dependent code relies on: wheel contents, stubs, mypy --strict, the manual (-W), the examples."""
     work = Path(tempfile.mkdtemp(prefix="vantel-api-"))
     try:
         # The examples first: scripts/check_api.sh builds the wheel they and
         # the checks below use, and builds and runs each example against it.
         session.run(
-            "bash", "scripts/check_api.sh", str(work), str(Path(session.bin) / "python"),
-            external=True, env={"PYTHON": PYTHON},
+            "bash",
+            "scripts/check_api.sh",
+            str(work),
+            str(Path(session.bin) / "python"),
+            external=True,
+            env={"PYTHON": PYTHON},
         )
         wheel = next((work / "wheel").glob("vantel_color-*.whl"))
         check_wheel_contents(session, wheel, python_config(session, "EXT_SUFFIX"))
@@ -204,8 +224,14 @@ def api(session):
         session.run("python", "-m", "mypy.stubtest", "vantel.color.color")
         usage = str(ROOT / "tests" / "typing" / "usage.py")
         session.run(
-            "python", "-m", "mypy", "--strict", "--warn-unreachable",
-            "--cache-dir", str(work / "mypy-cache"), usage,
+            "python",
+            "-m",
+            "mypy",
+            "--strict",
+            "--warn-unreachable",
+            "--cache-dir",
+            str(work / "mypy-cache"),
+            usage,
         )
         session.run("python", usage)
         # The manual builds without a warning; every public name of the package
@@ -213,21 +239,23 @@ def api(session):
         # changelog's newest entry is this version.
         sphinx = ["python", "-m", "sphinx", "-W", "--keep-going", "--nitpicky", "--quiet"]
         session.run(*sphinx, "-b", "html", str(ROOT / "docs"), str(work / "html"))
-        session.run("python", str(ROOT / "tests" / "check_api_reference.py"),
-                    str(work / "html" / "objects.inv"))
+        session.run(
+            "python",
+            str(ROOT / "tests" / "check_api_reference.py"),
+            str(work / "html" / "objects.inv"),
+        )
     finally:
         session.chdir(ROOT)
         shutil.rmtree(work, ignore_errors=True)
 
 
-def python_config(session, name):
-    return session.run(
-        "python", "-c", f"import sysconfig; print(sysconfig.get_config_var({name!r}))",
-        silent=True,
-    ).strip()
+def python_config(session: nox.Session, name):
+    return output(
+        session, "python", "-c", f"import sysconfig; print(sysconfig.get_config_var({name!r}))"
+    )
 
 
-def check_wheel_contents(session, wheel, ext_suffix):
+def check_wheel_contents(session: nox.Session, wheel, ext_suffix):
     """Exactly these files of the package, so that neither a missing stub nor
     a leaked .cpp or internal header goes unnoticed."""
     expected = {
@@ -252,72 +280,64 @@ def check_wheel_contents(session, wheel, ext_suffix):
 
 
 @nox.session(python=PYTHON)
-def release(session):
-    """The sdist and the manylinux wheels, install-tested, into dist/ (or $DIST); versions as arguments or $RELEASE_PYTHONS."""
+def release(session: nox.Session):
+    """The sdist and the manylinux wheels, install-tested, into dist/ (or $DIST); versions as arguments or $RELEASE_PYTHONS; one this machine lacks is built in a Debian sid root (root and debootstrap)."""
     # The versions default to every supported one and the free-threaded 3.14.
     # Each wheel is built with this machine's interpreter of its version, else
     # with Debian's inside the Debian sid root of scripts/debian_sid.sh (which
     # needs root); 3.14t with scripts/free_threaded_python.sh's.
-    versions = session.posargs or os.environ.get(
-        "RELEASE_PYTHONS", " ".join((*SUPPORTED_PYTHONS, "3.14t"))
-    ).split()
-    session.install("build")
+    versions = (
+        session.posargs
+        or os.environ.get("RELEASE_PYTHONS", " ".join((*SUPPORTED_PYTHONS, "3.14t"))).split()
+    )
+    session.install("build", "twine")
     dist = Path(os.environ.get("DIST", "dist")).resolve()
     # Inside the checkout, where the Debian root sees it too.
     staging = fresh_dir("build/release/staging")
     session.run("python", "-m", "build", "--sdist", "--outdir", str(staging), ".")
     sdist = next(staging.glob("vantel_color-*.tar.gz"))
-    check_sdist(session, sdist)
+    session.run("python", "scripts/check_metadata.py", str(sdist))
 
-    wheel_command = ["bash", "scripts/release_wheel.sh",
-                     str(sdist.relative_to(ROOT)), str((staging / "wheels").relative_to(ROOT))]
+    wheel_command = [
+        "bash",
+        "scripts/release_wheel.sh",
+        str(sdist.relative_to(ROOT)),
+        str((staging / "wheels").relative_to(ROOT)),
+    ]
     for version in versions:
         if version == "3.14t":
-            session.run(*wheel_command, external=True,
-                        env={"PYTHON": free_threaded_interpreter()})
-        elif python := find_python_version(version):
+            session.run(*wheel_command, external=True, env={"PYTHON": free_threaded_interpreter()})
+        elif python := from_lib_sh("find_python_version", version):
             session.run(*wheel_command, external=True, env={"PYTHON": python})
         else:
-            session.run("bash", "scripts/debian_sid.sh", "env", f"PYTHON=python{version}",
-                        *wheel_command, external=True)
+            session.run(
+                "bash",
+                "scripts/debian_sid.sh",
+                "env",
+                f"PYTHON=python{version}",
+                *wheel_command,
+                external=True,
+            )
 
     dist.mkdir(parents=True, exist_ok=True)
     for old in dist.glob("vantel_color-*"):
         old.unlink()
-    for artifact in (sdist, *(staging / "wheels").glob("vantel_color-*.whl")):
+    artifacts = [sdist, *(staging / "wheels").glob("vantel_color-*.whl")]
+    # What the package index would refuse or render badly (the README).
+    session.run("twine", "check", "--strict", *map(str, artifacts))
+    for artifact in artifacts:
         shutil.copy(artifact, dist)
-    session.log("ready for upload:\n" + "\n".join(
-        str(path) for path in sorted(dist.glob("vantel_color-*"))))
+    session.log(
+        "ready for upload:\n" + "\n".join(str(path) for path in sorted(dist.glob("vantel_color-*")))
+    )
 
 
-def check_sdist(session, sdist):
-    """The sdist carries the licence of the source tree, and says so."""
-    with tarfile.open(sdist) as archive:
-        root = archive.getnames()[0].split("/")[0]
-        if archive.extractfile(f"{root}/LICENSE").read() != (ROOT / "LICENSE").read_bytes():
-            session.error(f"{sdist}: LICENSE differs from the source tree's")
-        metadata = BytesParser().parsebytes(archive.extractfile(f"{root}/PKG-INFO").read())
-    if metadata["License-Expression"] != "MIT" or metadata["License-File"] != "LICENSE":
-        session.error(f"{sdist}: License-Expression {metadata['License-Expression']!r}, "
-                      f"License-File {metadata['License-File']!r}")
-    session.log(f"sdist ok: version {metadata['Version']}, MIT licence")
-
-
-# The probe of the sanitize session: a heap overflow that AddressSanitizer,
-# preloaded, must report.
-HEAP_OVERFLOW = """
-import ctypes
-libc = ctypes.CDLL(None)
-libc.malloc.restype = ctypes.c_void_p
-block = libc.malloc(8)
-ctypes.string_at(block + 16, 8)
-"""
 # Every status but success: a probe or a run that aborts.
 FAILURE_CODES = [code for code in range(-64, 256) if code != 0]
 
 
 @nox.session(python=PYTHON)
-def sanitize(session):
+def sanitize(session: nox.Session):
     """The suite against a build under AddressSanitizer and UBSan; fails on any sanitizer report."""
     # The interpreter is not instrumented, so the ASan runtime is preloaded
     # (it must be the first library in the process), and PYTHONMALLOC=malloc
@@ -329,8 +349,10 @@ def sanitize(session):
     # apart; tests/test_leaks.py hunts leaks instead.  No other suppression:
     # the run must produce no report at all.  The allocation-failure sweep
     # fails every VANTEL_FAULT_STRIDE-th allocation here (default 5).
-    flags = ("-fsanitize=address,undefined -fno-omit-frame-pointer "
-             "-fno-sanitize-recover=undefined -g -O1")
+    flags = (
+        "-fsanitize=address,undefined -fno-omit-frame-pointer "
+        "-fno-sanitize-recover=undefined -g -O1"
+    )
     runtime = sanitizer_runtime(session, "libasan.so")
     session.log(f"building the module with {flags}")
     install_instrumented(session, flags, "sanitize")
@@ -356,13 +378,14 @@ def sanitize(session):
     require_linked(session, installed_module(session), "libasan", "libubsan")
     probe_dir = report_dir / "probe"
     probe_dir.mkdir()
-    if run_status(session, "python", "-c", HEAP_OVERFLOW, env=sanitized(probe_dir),
-                  silent=True, success_codes=FAILURE_CODES) or not any(probe_dir.iterdir()):
+    probe, env = ("python", "scripts/asan_probe.py"), sanitized(probe_dir)
+    # Non-zero only where the probe exited normally instead of aborting.
+    exited = run_status(session, *probe, env=env, silent=True, success_codes=FAILURE_CODES)
+    if exited or not any(probe_dir.iterdir()):
         session.error("AddressSanitizer did not report a deliberate heap overflow")
     shutil.rmtree(probe_dir)
 
-    status = run_status(session, "python", "-m", "pytest", "-q", "-p", "no:cacheprovider",
-                        *session.posargs, env=sanitized(report_dir))
+    status = pytest_status(session, *session.posargs, env=sanitized(report_dir))
     reports = sorted(path for path in report_dir.rglob("*") if path.is_file())
     if reports:
         for report in reports:
@@ -374,7 +397,7 @@ def sanitize(session):
 
 
 @nox.session(python=PYTHON)
-def coverage(session):
+def coverage(session: nox.Session):
     """Line and branch coverage of src/native over the whole suite (with $COVERAGE_MARKDOWN, the manual's table)."""
     # The test suite's native builds are instrumented too, so their copies of
     # the module's sources count; every process of the run (pytest, the fresh
@@ -389,50 +412,40 @@ def coverage(session):
     for counts in (ROOT / "build" / "coverage").rglob("*.gcda"):
         counts.unlink()
     tmp_dir = fresh_dir("build/coverage/tmp")
-    status = run_status(session, "python", "-m", "pytest", "-q", "-p", "no:cacheprovider",
-                        f"--basetemp={tmp_dir}", *session.posargs)
+    status = pytest_status(session, f"--basetemp={tmp_dir}", *session.posargs)
 
     print("== coverage of src/native (the installed build and the test-only builds)")
-    # Branches the compiler adds for exceptions and for what it proves
-    # unreachable are not counted; functions of which the test-only builds
-    # make their own copy are counted once per copy.
-    session.run(
-        "python", "-m", "gcovr", "--root", ".", "--filter", "src/native/",
-        "--exclude-unreachable-branches", "--exclude-throw-branches",
-        "--merge-mode-functions=separate",
-        "--txt-metric", "line", "--txt", "-", "--print-summary",
-        "--json-summary", "build/coverage/summary.json",
-        "build/coverage/module", str(tmp_dir),
-    )
+    # What is counted, and how, is set in gcovr.cfg.
+    summary = "build/coverage/summary.json"
+    gcovr_outputs = ["--txt", "-", "--json-summary", summary]
+    session.run("python", "-m", "gcovr", *gcovr_outputs, "build/coverage/module", str(tmp_dir))
     if markdown := os.environ.get("COVERAGE_MARKDOWN"):
-        compiler = "g++ " + subprocess.run(
-            ["g++", "-dumpfullversion", "-dumpversion"], capture_output=True, text=True,
-            check=True).stdout.strip()
-        gcovr = session.run("python", "-m", "gcovr", "--version", silent=True).splitlines()[0]
-        session.run("python", "scripts/figures.py", "coverage", "build/coverage/summary.json",
-                    markdown, compiler, gcovr)
+        compiler = (
+            "g++ "
+            + subprocess.run(
+                ["g++", "-dumpfullversion", "-dumpversion"],
+                capture_output=True,
+                text=True,
+                check=True,
+            ).stdout.strip()
+        )
+        gcovr = output(session, "python", "-m", "gcovr", "--version").splitlines()[0]
+        session.run(
+            "python",
+            "scripts/figures.py",
+            "coverage",
+            summary,
+            markdown,
+            compiler,
+            gcovr,
+        )
         session.log(f"figures written to {markdown}")
     if status:
         session.error(f"the test suite failed (exit {status})")
 
 
-# glibc's AVX2 wmemcmp, which the interpreter uses to compare str objects of
-# 4-byte characters, reads whole 32-byte vectors and so past the end of a
-# string's block (harmlessly: never across a page); valgrind 3.19 does not
-# replace that variant.  Only that function called from that caller is
-# suppressed; other architectures' glibc has no such variant.
-WMEMCMP_SUPPRESSION = """\
-{
-   glibc-avx2-wmemcmp-reads-whole-vectors
-   Memcheck:Addr32
-   fun:__wmemcmp_avx2_movbe
-   fun:unicode_compare
-}
-"""
-
-
 @nox.session(python=PYTHON)
-def valgrind(session):
+def valgrind(session: nox.Session):
     """A representative part of the suite under valgrind's memcheck (minutes; not in CI); arguments choose other tests."""
     # Every Python allocation goes to the C allocator (PYTHONMALLOC=malloc),
     # so that memcheck sees each object as its own block.  Leak checking is
@@ -444,21 +457,34 @@ def valgrind(session):
     install_instrumented(session, "-g -O1 -fno-omit-frame-pointer", "valgrind")
     # Every operation of the module and every error path: without the tests
     # that mostly start fresh interpreters, sweep, or check the build, and of
-    # the slow ones only those marked for memcheck.
+    # the slow ones only the representative ones.
     selection = session.posargs or [
-        "-m", "memcheck or not (slow or sweep or packaging or binutils or benchmark or interpreters)"]
+        "-m",
+        "representative or memcheck"
+        " or not (slow or sweep or packaging or binutils or benchmark or interpreters)",
+    ]
     log = ROOT / "build" / "valgrind" / "memcheck.log"
     log.parent.mkdir(parents=True, exist_ok=True)
-    suppressions = []
-    if os.uname().machine == "x86_64":
-        suppression_file = log.parent / "glibc-wmemcmp.supp"
-        suppression_file.write_text(WMEMCMP_SUPPRESSION)
-        suppressions = [f"--suppressions={suppression_file}"]
     status = run_status(
-        session, "valgrind", "--tool=memcheck", "--error-exitcode=99", "--leak-check=no",
-        "--track-origins=yes", "--num-callers=30", *suppressions, f"--log-file={log}",
-        str(Path(session.bin) / "python"), "-m", "pytest", "-q", "-p", "no:cacheprovider",
-        "--hypothesis-profile=ci", *selection, env={"PYTHONMALLOC": "malloc"}, external=True,
+        session,
+        "valgrind",
+        "--tool=memcheck",
+        "--error-exitcode=99",
+        "--leak-check=no",
+        "--track-origins=yes",
+        "--num-callers=30",
+        f"--suppressions={ROOT / 'scripts/valgrind.supp'}",
+        f"--log-file={log}",
+        str(Path(session.bin) / "python"),
+        "-m",
+        "pytest",
+        "-q",
+        "-p",
+        "no:cacheprovider",
+        "--hypothesis-profile=ci",
+        *selection,
+        env={"PYTHONMALLOC": "malloc"},
+        external=True,
     )
     summaries = [line for line in log.read_text().splitlines() if "ERROR SUMMARY" in line]
     session.log(f"memcheck log: {log}; {summaries[-1] if summaries else 'no summary'}")
@@ -470,24 +496,23 @@ def valgrind(session):
 
 
 @nox.session(venv_backend="none")
-def free_threaded_python(session):
-    """Builds the free-threaded CPython 3.14 (3.14t) once into ~/.cache/vantel-color, if it is not there."""
+def free_threaded_python(session: nox.Session):
+    """Builds the free-threaded CPython 3.14 (3.14t) once into ~/.cache/vantel-color, from CPython's source tarball beside the checkout, in ../shared/cpython/ (or $CPYTHON_TARBALL)."""
     session.run("bash", "scripts/free_threaded_python.sh", external=True)
 
 
 @nox.session(python=FREE_THREADED, requires=["free_threaded_python"])
 @nox.parametrize("gil", ["0", "1"], ids=["without_gil", "with_gil"])
-def free_threaded(session, gil):
+def free_threaded(session: nox.Session, gil):
     """The suite on the free-threaded 3.14t: without_gil with PYTHON_GIL=0, with_gil with PYTHON_GIL=1."""
-    session.log(session.run("python", "-VV", silent=True).strip())
+    session.log(output(session, "python", "-VV"))
     install_for_tests(session)
     # -ra keeps pytest's summary of passes and skips.
-    session.run("python", "-m", "pytest", "-q", "-ra", *session.posargs,
-                env={"PYTHON_GIL": gil})
+    session.run("python", "-m", "pytest", "-q", "-ra", *session.posargs, env={"PYTHON_GIL": gil})
 
 
 @nox.session(python=FREE_THREADED, requires=["free_threaded_python"])
-def thread_sanitizer(session):
+def thread_sanitizer(session: nox.Session):
     """The suite (but sweep, slow, packaging, benchmark) without the GIL on a 3.14t built with ThreadSanitizer."""
     # As CPython checks its own free threading, the module and the tests'
     # native builds instrumented too, so that a race between the module's
@@ -496,20 +521,26 @@ def thread_sanitizer(session):
     # built (against installed headers, which a build tree has not); the
     # instrumented interpreter runs Python some forty times slower.
     tsan_python = free_threaded_interpreter("--thread-sanitizer")
-    describe = ('import sys, sysconfig\nprint("%d.%d.%d%s" % (*sys.version_info[:3], sys.abiflags),'
-                ' sysconfig.get_config_var("Py_GIL_DISABLED") or 0,'
-                ' sysconfig.get_config_var("srcdir"), sysconfig.get_config_var("CONFIG_ARGS"))')
+    describe = (
+        'import sys, sysconfig\nprint("%d.%d.%d%s" % (*sys.version_info[:3], sys.abiflags),'
+        ' sysconfig.get_config_var("Py_GIL_DISABLED") or 0,'
+        ' sysconfig.get_config_var("srcdir"), sysconfig.get_config_var("CONFIG_ARGS"))'
+    )
     version, gil_disabled, source_dir, config_args = subprocess.run(
-        [tsan_python, "-c", describe], capture_output=True, text=True, check=True,
+        [tsan_python, "-c", describe], capture_output=True, text=True, check=True
     ).stdout.split(maxsplit=3)
     if gil_disabled != "1" or "--with-thread-sanitizer" not in config_args:
         session.error(f"{tsan_python} is not a free-threaded CPython built --with-thread-sanitizer")
-    installer_version = session.run(
-        "python", "-c", 'import sys; print("%d.%d.%d%s" % (*sys.version_info[:3], sys.abiflags))',
-        silent=True).strip()
+    installer_version = output(
+        session,
+        "python",
+        "-c",
+        'import sys; print("%d.%d.%d%s" % (*sys.version_info[:3], sys.abiflags))',
+    )
     if installer_version != version:
-        session.error(f"{FREE_THREADED} is CPython {installer_version}, not {version} "
-                      f"like {tsan_python}")
+        session.error(
+            f"{FREE_THREADED} is CPython {installer_version}, not {version} like {tsan_python}"
+        )
 
     # pip and the build run on the uninstrumented interpreter of the same
     # version, then the environment is handed over to the instrumented one
@@ -532,246 +563,45 @@ def thread_sanitizer(session):
     suppressions = report_dir / "suppressions.txt"
     suppressions.write_text(
         Path(source_dir, "Tools/tsan/suppressions_free_threading.txt").read_text()
-        + (ROOT / "scripts" / "thread_sanitizer.supp").read_text())
+        + (ROOT / "scripts" / "thread_sanitizer.supp").read_text()
+    )
     (report_dir / "reports").mkdir()
     # Reports are read from their files below; exitcode=0 keeps them from
     # changing the exit status of the processes the tests start and check.
-    selection = session.posargs or [
-        "tests", "-m", "not sweep and not slow and not packaging and not benchmark"]
-    status = run_status(
-        session, "python", "-m", "pytest", "-q", "-ra", "-p", "no:cacheprovider", *selection,
-        env={"PYTHON_GIL": "0",
-             "TSAN_OPTIONS": "halt_on_error=0:exitcode=0:second_deadlock_stack=1:"
-             f"suppressions={suppressions}:log_path={report_dir}/reports/tsan"},
+    markers = "not sweep and not slow and not packaging and not benchmark"
+    selection = session.posargs or ["tests", "-m", markers]
+    status = pytest_status(
+        session,
+        "-ra",
+        *selection,
+        env={
+            "PYTHON_GIL": "0",
+            "TSAN_OPTIONS": "halt_on_error=0:exitcode=0:second_deadlock_stack=1:"
+            f"suppressions={suppressions}:log_path={report_dir}/reports/tsan",
+        },
     )
-    failed = check_tsan_reports(report_dir / "reports")
-    if failed:
-        session.error("ThreadSanitizer reported races in the module")
+    # The installed library is stripped: the module's frames are named from
+    # the unstripped one in the build directory.
+    unstripped = [str(path) for path in sorted(ROOT.glob("build/tsan/*/color.*.so"))[:1]]
+    report_args = [str(report_dir / "reports"), *unstripped]
+    if run_status(session, PYTHON, "scripts/tsan_reports.py", *report_args, external=True):
+        session.error("ThreadSanitizer reported races in the module (above)")
     if status:
         session.error(f"the tests failed under ThreadSanitizer (exit {status})")
 
 
-def check_tsan_reports(directory):
-    """Lists every report, the module's frames named with their source lines;
-    returns whether any names the module (one of its frames is in its library
-    or its sources)."""
-    names_module = re.compile(r"[(/]color\.cpython-\S*\.so|src/native/|vantel/color/color\.h")
-    address = re.compile(r"color\.\S*\.so\+(0x[0-9a-f]+)")
-    # The installed library is stripped: the module's frames are named from
-    # the unstripped one in the build directory.
-    unstripped = sorted(glob.glob(str(ROOT / "build/tsan/*/color.*.so")))[:1]
-    failed, others = False, 0
-    for report in sorted(path for path in directory.iterdir() if path.is_file()):
-        lines = report.read_text(errors="replace").splitlines()
-        if any(names_module.search(line) for line in lines):
-            failed = True
-            print(f"=== {report}: names the module", file=sys.stderr)
-            for line in lines:
-                if unstripped and (match := address.search(line)):
-                    line += "  " + " ".join(subprocess.run(
-                        ["addr2line", "-f", "-C", "-i", "-e", unstripped[0], match[1]],
-                        capture_output=True, text=True).stdout.split("\n"))
-                print(line, file=sys.stderr)
-        else:
-            others += sum(line.startswith("WARNING: ThreadSanitizer") for line in lines)
-            print(f"=== {report}: wholly inside the interpreter or the tests' own libraries",
-                  file=sys.stderr)
-            for line in lines:
-                if re.match(r"WARNING|    #[0-3] ", line):
-                    print(line, file=sys.stderr)
-    if not failed:
-        print(f"no ThreadSanitizer report names the module ({others} elsewhere, listed above)",
-              file=sys.stderr)
-    return failed
-
-
 @nox.session(python=PYTHON)
-def benchmarks(session):
+def benchmarks(session: nox.Session):
     """benchmarks/bench.py against the installed package and the test builds; arguments go to it (--quick, --instructions)."""
     install_for_tests(session)
     session.run("python", "benchmarks/bench.py", *session.posargs)
 
 
-# The Windows build of the portability session: CPython's headers with
-# their Windows configuration, from this release's source tarball.
-CPYTHON_RELEASE = "Python-3.14.7"
-WINDOWS_DLL = "python314"
-MINGW = "x86_64-w64-mingw32"
-# The module's own flags (CMakeLists.txt), and -Wpedantic, which turns GNU
-# extensions of the language into errors.
-STRICT = ["-Wall", "-Wextra", "-Wpedantic", "-Werror"]
-# GNU and Microsoft keywords may appear only in the #define of a macro, under
-# the guard that picks the one for the compiler.
-COMPILER_SPECIFIC = re.compile(
-    r"__attribute__|__declspec|__builtin_|__typeof__|\b__thread\b|#\s*pragma\s+GCC")
-# mingw-w64 supplies some of POSIX that MSVC has not: those must fail too.
-POSIX_ONLY = re.compile(
-    r"(^|[^_\w])ssize_t([^_\w]|$)"
-    r"|#\s*include\s*<(unistd|pthread|dirent|strings|dlfcn|sys/[a-z]+)\.h>")
-# What only GNU ld or another ELF linker takes.
-ELF_ONLY = re.compile(r"--version-script|--as-needed|-soname|-Bsymbolic|-z,|-z ")
-PYAPI_DECLARATION = re.compile(
-    r"PyAPI_(FUNC|DATA)\((?:[^()]|\([^()]*\))*\)\s*(?:\w+\s+)*?\(?\s*\*?\s*(\w+)\s*[(\[;)]")
-
-
 @nox.session(venv_backend="none")
-def portability(session):
-    """The Windows build with mingw-w64, clang -Wpedantic, and CMake's macOS and Windows link lines."""
-    # As far as this Linux machine can, with warnings as errors: the module's
-    # sources built with Debian's mingw-w64 against the Windows configuration
-    # of CPython's headers, linked, and its exports checked; the public
-    # headers compiled as C and C++ for Windows; the sources under clang
-    # -Wpedantic; CMakeLists.txt configured for macOS and Windows and its
-    # link commands checked.  Not proven: that MSVC or Apple's clang compile
-    # it, that it links against a real python3XY.lib or on macOS, or that it
-    # runs on either (docs/platforms.md).
-    def output(*command, **kwargs):
-        return subprocess.run(command, capture_output=True, text=True, check=True,
-                              cwd=ROOT, **kwargs).stdout
-
-    # The posix flavour of the compiler has the C++ library's threads
-    # (std::mutex and the like), as MSVC's library does.
-    cxx = shutil.which(f"{MINGW}-g++-posix") or shutil.which(f"{MINGW}-g++")
-    cc = shutil.which(f"{MINGW}-gcc-posix") or shutil.which(f"{MINGW}-gcc")
-    if not cxx or not cc:
-        session.error(f"no mingw-w64 compiler ({MINGW}-g++); on Debian: "
-                      "apt-get install g++-mingw-w64-x86-64")
-    for tool in ("clang++", "cmake", "make", f"{MINGW}-dlltool", f"{MINGW}-objdump"):
-        if not shutil.which(tool):
-            session.error(f"{tool} is missing (Debian: clang, cmake, make, "
-                          "binutils-mingw-w64-x86-64)")
-
-    sources = re.findall(r"src/native/\w+\.cpp", re.search(
-        r"^set\(COLOR_SOURCES(.*?)\)", (ROOT / "CMakeLists.txt").read_text(),
-        re.MULTILINE | re.DOTALL)[1])
-    code = sorted([*ROOT.glob("src/native/*.cpp"), *ROOT.glob("src/native/*.h"),
-                   *ROOT.glob("src/vantel/color/*.h")])
-    for pattern, problem in ((COMPILER_SPECIFIC, "compiler-specific code outside a guarded "
-                              "macro definition"), (POSIX_ONLY, "POSIX-only code, which MSVC lacks")):
-        found = [f"{path.relative_to(ROOT)}:{number}: {line}" for path in code
-                 for number, line in enumerate(path.read_text().splitlines(), 1)
-                 if pattern.search(line)
-                 and not (pattern is COMPILER_SPECIFIC and re.match(r"\s*#\s*define ", line))]
-        if found:
-            session.error(f"{problem}:\n" + "\n".join(found))
-
-    headers = windows_headers(session)
-    out = fresh_dir("build/portability")
-    python_includes = ["-isystem", f"{headers}/Include", "-isystem", f"{headers}/PC"]
-    module_flags = ["-std=c++20", "-O2", *STRICT, "-Wno-missing-field-initializers",
-                    "-fno-exceptions", "-fno-rtti", "-fno-strict-aliasing", "-fvisibility=hidden",
-                    "-fvisibility-inlines-hidden", *python_includes,
-                    "-Isrc/native", "-Isrc/vantel/color"]
-    objects = []
-    for source in sources:
-        objects.append(str(out / (Path(source).stem + ".o")))
-        session.run(cxx, *module_flags, "-c", source, "-o", objects[-1], external=True)
-    session.log(f"compiled {len(objects)} sources for Windows x86-64 with {Path(cxx).name}")
-
-    # The public headers, as C and as C++, alone and beside a raylib.h (the
-    # test suite's stand-in, which has raylib's own layout).
-    header_flags = [*STRICT, *python_includes, "-Isrc/vantel/color",
-                    "-Itests/consumer/raylib_stand_in", "-fsyntax-only"]
-    for unit in ('#include "color.h"\n',
-                 '#include <Python.h>\n#include <raylib.h>\n#include "color_raylib.h"\n'):
-        for compiler, language, standards, extra in (
-                (cc, "c", ("c11", "c17"), []),
-                (cxx, "c++", ("c++17", "c++20"),
-                 ["-Wold-style-cast", "-Wzero-as-null-pointer-constant"])):
-            for standard in standards:
-                subprocess.run([compiler, "-x", language, f"-std={standard}", *header_flags,
-                                *extra, "-"], input=unit, text=True, check=True, cwd=ROOT)
-    session.log("color.h and color_raylib.h compile as C11, C17, C++17 and C++20")
-
-    # python3XY.dll exports what its headers declare with PyAPI_FUNC and
-    # PyAPI_DATA (those of Include/internal are not the module's to use); an
-    # import library made from those declarations resolves exactly that, so
-    # the link fails on any other symbol the C and C++ runtimes do not have.
-    exports = {}
-    for header in (headers / "Include").rglob("*.h"):
-        if "internal" not in header.parts:
-            for kind, name in PYAPI_DECLARATION.findall(header.read_text()):
-                if name.startswith(("Py", "_Py")):
-                    exports[name] = " DATA" if kind == "DATA" else ""
-    (out / f"{WINDOWS_DLL}.def").write_text(
-        f"LIBRARY {WINDOWS_DLL}.dll\nEXPORTS\n"
-        + "".join(f"    {name}{exports[name]}\n" for name in sorted(exports)))
-    import_library = out / f"lib{WINDOWS_DLL}.dll.a"
-    session.run(f"{MINGW}-dlltool", "--input-def", str(out / f"{WINDOWS_DLL}.def"),
-                "--output-lib", str(import_library), external=True)
-    module = out / "color.cp314-win_amd64.pyd"
-    session.run(cxx, "-shared", "-static-libgcc", "-static-libstdc++", "-o", str(module),
-                *objects, str(import_library), "-Wl,--no-undefined", external=True)
-
-    # Exactly the two symbols leave the module, as on Linux.
-    table = output(f"{MINGW}-objdump", "-p", str(module)).split(
-        "[Ordinal/Name Pointer] Table", 1)[1].split("\n\n", 1)[0]
-    exported = sorted(re.findall(r"([A-Za-z_]\w*)$", table, re.MULTILINE))
-    if exported != ["PyInit_color", "__pyx_module_is_main_vantel__color__color"]:
-        session.error(f"the module exports {exported}, not PyInit_color and "
-                      "__pyx_module_is_main_vantel__color__color")
-    session.log(f"linked {module}, which exports {' '.join(exported)}")
-
-    # clang, with this machine's CPython headers and C++ library.
-    host_include = output(PYTHON, "-c",
-                          "import sysconfig; print(sysconfig.get_paths()['include'])").strip()
-    for source in sources:
-        session.run("clang++", "-std=c++20", "-fsyntax-only", *STRICT,
-                    "-Wno-missing-field-initializers", "-isystem", host_include,
-                    "-Isrc/native", "-Isrc/vantel/color", source, external=True)
-    session.log(f"clang compiles the {len(sources)} sources under -Wpedantic")
-
-    # CMakeLists.txt as CMake generates it for macOS and for Windows (with
-    # this machine's interpreter and headers: only the commands are looked
-    # at, none is run).
-    def link_command(system, *cmake_args):
-        directory = out / f"cmake-{system}"
-        configure = subprocess.run(
-            ["cmake", "-S", ".", "-B", str(directory), "-G", "Unix Makefiles",
-             f"-DCMAKE_SYSTEM_NAME={system}", "-DCMAKE_CXX_COMPILER_WORKS=ON",
-             f"-DPython_EXECUTABLE={PYTHON}", f"-DPython_INCLUDE_DIR={host_include}",
-             *cmake_args], capture_output=True, text=True, cwd=ROOT)
-        if configure.returncode:
-            session.error(f"cmake for {system} failed:\n{configure.stdout}{configure.stderr}")
-        return (directory / "CMakeFiles/color.dir/link.txt").read_text()
-
-    # macOS: the module is a bundle that leaves the interpreter's symbols to
-    # the loader.
-    link = link_command("Darwin", "-DCMAKE_CXX_COMPILER=clang++",
-                        "-DCMAKE_OSX_ARCHITECTURES=arm64;x86_64")
-    if ELF_ONLY.search(link) or "-bundle" not in link or "dynamic_lookup" not in link:
-        session.error(f"the macOS link command is not a bundle's without ELF-only flags: {link}")
-    # Windows: the module links against python3XY.lib, here the import
-    # library made above under that name.
-    version = output(PYTHON, "-c", 'import sys; print("%d%d" % sys.version_info[:2])').strip()
-    shutil.copy(import_library, out / f"python{version}.lib")
-    link = link_command("Windows", f"-DCMAKE_CXX_COMPILER={cxx}",
-                        f"-DPython_LIBRARY={out}/python{version}.lib")
-    if ELF_ONLY.search(link) or "-shared" not in link:
-        session.error(f"the Windows link command has flags only an ELF linker takes: {link}")
-    session.log("CMake's link commands for macOS and Windows have no ELF-only flag")
+def portability(session: nox.Session) -> None:
+    """The Windows build with mingw-w64, the public headers for Windows, clang -Wpedantic, CMake's macOS link line."""
+    session.run(PYTHON, "scripts/portability.py", external=True)
 
 
-def windows_headers(session):
-    """CPython's Include/ and PC/pyconfig.h (the Windows configuration),
-    extracted once from the source tarball into ~/.cache/vantel-color; a lock
-    lets runs share the cache, and a rename leaves no half-made copy."""
-    cache = Path(os.environ.get("VANTEL_COLOR_CACHE") or Path(
-        os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") / "vantel-color")
-    tarball = Path(os.environ.get("CPYTHON_TARBALL")
-                   or (ROOT.parent / "shared/cpython" / f"{CPYTHON_RELEASE}.tar.xz"))
-    headers = cache / f"windows-headers-{CPYTHON_RELEASE}"
-    cache.mkdir(parents=True, exist_ok=True)
-    with open(f"{headers}.lock", "w") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
-        if not (headers / "PC/pyconfig.h").is_file():
-            if not tarball.is_file():
-                session.error(f"no CPython source tarball at {tarball} (set CPYTHON_TARBALL)")
-            partial = Path(f"{headers}.tmp")
-            shutil.rmtree(partial, ignore_errors=True)
-            partial.mkdir()
-            subprocess.run(["tar", "-xJf", str(tarball), "-C", str(partial),
-                            "--strip-components=1", f"{CPYTHON_RELEASE}/Include",
-                            f"{CPYTHON_RELEASE}/PC/pyconfig.h"], check=True)
-            partial.rename(headers)
-    return headers
+if __name__ == "__main__":
+    nox.main()

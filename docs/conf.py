@@ -9,9 +9,9 @@ project = "vantel-color"
 author = "the vantel developers"
 copyright = "the vantel developers"
 # The version is written once, in the package.
-release = re.search(
+release = re.findall(
     r'^__version__ = "([^"]+)"', (ROOT / "src/vantel/color/__init__.py").read_text(), re.MULTILINE
-)[1]
+)[0]
 version = release
 
 extensions = ["myst_parser"]

@@ -89,6 +89,8 @@ fi
 # Each version's headers, with the arm64 pyconfig.h in place of Debian's
 # multiarch dispatcher, and the extension suffix its interpreter expects.
 arm64_headers() {
+    local versions
+    read -ra versions <<<"$SUPPORTED_PYTHONS"
     "${in_minimal_root[@]}" sh -euc '
         for version in "$@"; do
             headers=build/arm64/include/python$version
@@ -98,7 +100,7 @@ arm64_headers() {
             cp "/usr/include/aarch64-linux-gnu/python$version/pyconfig.h" "$headers/pyconfig.h"
             "python$version" -c "import sysconfig; print(sysconfig.get_config_var(\"EXT_SUFFIX\"))" \
                 >"$headers.ext_suffix"
-        done' headers $SUPPORTED_PYTHONS
+        done' headers "${versions[@]}"
 }
 step "the arm64 root and its headers" arm64_headers
 
@@ -179,7 +181,7 @@ check_wheels_fast() {
             return 1
         fi
         echo "== $tag: licence, metadata and tags"
-        "$tools" scripts/wheel_metadata.py "${repaired[0]}" "$tag-$tag-$policy" "$(basename "${sdists[0]}")"
+        "$tools" scripts/check_metadata.py "${repaired[0]}" "$tag-$tag-$policy" "$(basename "${sdists[0]}")"
         echo "== $tag: the repaired wheel in a fresh virtual environment, emulated"
         arm64_venv "$work/venv-demo-$tag" "$version"
         arm64_install "$work/venv-demo-$tag" "$version" --no-index --no-deps "${repaired[0]}"
@@ -238,7 +240,7 @@ not_emulated=(
 )
 behaviour_tests() {
     local wheels venv run
-    wheels=("$work"/dist/vantel_color-*-cp${test_version/./}-*manylinux*_aarch64.whl)
+    wheels=("$work"/dist/vantel_color-*-cp"${test_version/./}"-*manylinux*_aarch64.whl)
     echo "not run here, but by --full (by marker):"
     printf '  %s\n' "${not_emulated[@]}"
     if $full; then

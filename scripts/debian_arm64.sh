@@ -7,7 +7,7 @@
 #
 #   bash scripts/debian_arm64.sh python3.14 -c 'import platform; print(platform.machine())'
 #
-# The root (python3.13, 3.14 and 3.15 with their headers and venv modules)
+# The root (every supported version's interpreter, headers and venv module)
 # is made on first use, by Debian's own tools under emulation (slowly:
 # docs/development.md gives the time), and kept in $SID_ROOT (default
 # ~/.cache/vantel-color/sid-arm64).  With DEBIAN_SID_MINIMAL=1 it is the

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Runs a command inside a minimal Debian unstable (sid) root, whose packages
-# hold the newer interpreters (python3.14 and python3.15, with their headers
-# and venv modules, and python3.14-dbg), g++ and clang, and raylib with a
-# virtual X server and Mesa's OpenGL (scripts/raylib.sh), with this checkout
-# bind-mounted at /checkout as the working directory.  Needs root (debootstrap, mount,
-# chroot).
+# hold the supported interpreters newer than the oldest (pyproject.toml's
+# classifiers), with their headers and venv modules, python3.14-dbg, g++ and
+# clang, and raylib with a virtual X server and Mesa's OpenGL
+# (scripts/raylib.sh), with this checkout bind-mounted at /checkout as the
+# working directory.  Needs root (debootstrap, mount, chroot).
 #
 #   sudo bash scripts/debian_sid.sh env PYTHON=python3.15 bash scripts/test.sh -q
 #
@@ -16,12 +16,12 @@
 # DEBIAN_ARCH=arm64 (scripts/debian_arm64.sh) makes and uses a root of that
 # Debian architecture instead, run under qemu-user emulation, in
 # ~/.cache/vantel-color/sid-arm64 by default.  Nothing is compiled there:
-# it holds only the interpreters (3.13, 3.14 and 3.15, their headers and
+# it holds only the interpreters (every supported version, their headers and
 # venv modules) that run and check what scripts/arm64.sh cross-builds.
 #
 # DEBIAN_SID_MINIMAL=1 with a foreign DEBIAN_ARCH makes and uses instead a
 # root in which nothing was ever run: debootstrap's first stage downloads
-# the interpreters (3.13, 3.14 and 3.15 with their headers) and all they
+# the interpreters (every supported version with its headers) and all they
 # need, and every package is unpacked by this machine, with no maintainer
 # script run and nothing byte-compiled under emulation: a minute or so
 # rather than half an hour.  It has no pip, apt or dpkg database, just
@@ -30,6 +30,7 @@
 # ~/.cache/vantel-color/sid-<arch>-minimal by default.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib.sh
 
 if [ "$(id -u)" -ne 0 ]; then
     echo "error: $0 needs root (it runs debootstrap, mount and chroot)" >&2
@@ -52,11 +53,12 @@ arch=${DEBIAN_ARCH:-$host_arch}
 if [ "$arch" = "$host_arch" ]; then
     root_name=sid
     packages=(g++ gcc clang binutils)
-    versions="3.14 3.15"
+    # The machine itself has the oldest.
+    versions=${SUPPORTED_PYTHONS#"$MINIMUM_PYTHON "}
 else
     root_name=sid-$arch
     packages=()
-    versions="3.13 3.14 3.15"
+    versions=$SUPPORTED_PYTHONS
 fi
 minimal=false
 if [ -n "${DEBIAN_SID_MINIMAL:-}" ]; then

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Prints the path of a free-threaded CPython 3.14 (python3.14t, built with
 # --disable-gil), building it first if this machine has none: from the
-# source tarball in ../shared/cpython/, once, into a cache directory where
-# later runs find it.  Remove that directory to build it afresh.  The build
-# takes about six minutes on two cores; its log is shown only when it fails.
+# source tarball of scripts/lib.sh ($CPYTHON_TARBALL), once, into a cache
+# directory where later runs find it.  Remove that directory to build it
+# afresh.  The build takes about six minutes on two cores; its log is shown
+# only when it fails.
 #
 #   python=$(bash scripts/free_threaded_python.sh)
 #   python=$(bash scripts/free_threaded_python.sh --thread-sanitizer)
@@ -29,7 +30,8 @@ if [ "${1:-}" = --no-build ]; then
     shift
 fi
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/vantel-color
-tarball=${CPYTHON_TARBALL:-$(realpath -m ../shared/cpython/Python-3.14.7.tar.xz)}
+source scripts/lib.sh
+tarball=$CPYTHON_TARBALL
 case "${1:-}" in
     "")
         prefix=$(realpath -m "${FREE_THREADED_PREFIX:-$cache/python3.14t}")

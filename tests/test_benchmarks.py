@@ -86,14 +86,30 @@ def test_thread_scaling_run_prints_its_table(tmp_path):
     figures = tmp_path / "threads.md"
     command = f"{sys.executable} -X faulthandler"
     run = subprocess.run(
-        [sys.executable, str(BENCH.with_name("threads.py")), "--rounds", "2", "--colours", "500",
-         "--run", f"first={command}", "--run", f"second={command}", "--markdown", str(figures)],
+        [
+            sys.executable,
+            str(BENCH.with_name("threads.py")),
+            "--rounds",
+            "2",
+            "--colours",
+            "500",
+            "--run",
+            f"first={command}",
+            "--run",
+            f"second={command}",
+            "--markdown",
+            str(figures),
+        ],
         capture_output=True,
         text=True,
         timeout=300,
     )
     assert run.returncode == 0, run.stderr
-    rows = [line.split(" | ") for line in run.stdout.splitlines() if line.startswith(("| first", "| second"))]
+    rows = [
+        line.split(" | ")
+        for line in run.stdout.splitlines()
+        if line.startswith(("| first", "| second"))
+    ]
     assert [row[0] for row in rows] == ["| first", "| second"], run.stdout
     # The reference's own one-thread figure is 1 by definition.
     assert rows[0][2] == "1.00", run.stdout

@@ -18,8 +18,6 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from vantel.color.color import Color
-
 from support import (
     INIT_ENTRY,
     SETTER_ENTRIES,
@@ -29,6 +27,7 @@ from support import (
     module_entries,
     run_with_injector,
 )
+from vantel.color.color import Color
 
 OLD = (9, 8, 7, 6)
 
@@ -98,24 +97,26 @@ def check_failure(make, args, kwargs, exc_type, message):
 
 @pytest.mark.parametrize(
     ("args", "kwargs", "expected"),
-    cases([
-        ((10, 20, 30), {}, (10, 20, 30, 255)),
-        ((10, 20, 30, 40), {}, (10, 20, 30, 40)),
-        ((), {"r": 10, "g": 20, "b": 30, "a": 40}, (10, 20, 30, 40)),
-        ((), {"a": 40, "b": 30, "g": 20, "r": 10}, (10, 20, 30, 40)),
-        ((10, 20), {"b": 30}, (10, 20, 30, 255)),
-        ((), {"b": 30, "g": 20, "r": 10}, (10, 20, 30, 255)),
-        ((10,), {"a": 40, "b": 30, "g": 20}, (10, 20, 30, 40)),
-        ((10, 20, 30), {"a": 40}, (10, 20, 30, 40)),
-        ((10, 20, 30), {"a": 255}, (10, 20, 30, 255)),
-        ((0, 0, 0, 0), {}, (0, 0, 0, 0)),
-        ((255, 255, 255, 255), {}, (255, 255, 255, 255)),
-        ((-1, 256, 1000, -1000), {}, (0, 255, 255, 0)),
-        ((2**31 - 1, -(2**31), 128, 2**30 + 7), {}, (255, 0, 128, 255)),
-        ((True, False, 2), {}, (1, 0, 2, 255)),
-        ((1.9, 2, 3), {}, (1, 2, 3, 255)),
-        ((Decimal("7.9"), Fraction(9, 2), 3.0), {"a": -0.5}, (7, 4, 3, 0)),
-    ]),
+    cases(
+        [
+            ((10, 20, 30), {}, (10, 20, 30, 255)),
+            ((10, 20, 30, 40), {}, (10, 20, 30, 40)),
+            ((), {"r": 10, "g": 20, "b": 30, "a": 40}, (10, 20, 30, 40)),
+            ((), {"a": 40, "b": 30, "g": 20, "r": 10}, (10, 20, 30, 40)),
+            ((10, 20), {"b": 30}, (10, 20, 30, 255)),
+            ((), {"b": 30, "g": 20, "r": 10}, (10, 20, 30, 255)),
+            ((10,), {"a": 40, "b": 30, "g": 20}, (10, 20, 30, 40)),
+            ((10, 20, 30), {"a": 40}, (10, 20, 30, 40)),
+            ((10, 20, 30), {"a": 255}, (10, 20, 30, 255)),
+            ((0, 0, 0, 0), {}, (0, 0, 0, 0)),
+            ((255, 255, 255, 255), {}, (255, 255, 255, 255)),
+            ((-1, 256, 1000, -1000), {}, (0, 255, 255, 0)),
+            ((2**31 - 1, -(2**31), 128, 2**30 + 7), {}, (255, 0, 128, 255)),
+            ((True, False, 2), {}, (1, 0, 2, 255)),
+            ((1.9, 2, 3), {}, (1, 2, 3, 255)),
+            ((Decimal("7.9"), Fraction(9, 2), 3.0), {"a": -0.5}, (7, 4, 3, 0)),
+        ]
+    ),
 )
 def test_channels_after_construction(make, args, kwargs, expected):
     c = make(args, kwargs)
@@ -141,51 +142,53 @@ def unexpected(key):
 
 @pytest.mark.parametrize(
     ("args", "kwargs", "message"),
-    cases([
-        # Counting positional arguments without keywords.
-        ((), {}, at_least(0)),
-        ((1,), {}, at_least(1)),
-        ((1, 2), {}, at_least(2)),
-        ((1, 2, 3, 4, 5), {}, at_most(5)),
-        ((1,) * 9, {}, at_most(9)),
-        ((None,), {}, at_least(1)),
-        ((None,) * 5, {}, at_most(5)),
-        # Too many positionals is reported before any keyword is looked at.
-        ((1, 2, 3, 4, 5), {"a": 6}, at_most(5)),
-        ((1, 2, 3, 4, 5), {"x": 6}, at_most(5)),
-        ((1, 2, 3, 4, 5, 6), {1: 2}, at_most(6)),
-        # Keys that are not strings.
-        ((), {1: 2}, "keywords must be strings"),
-        ((1, 2, 3), {"x": 1, 1: 2}, "keywords must be strings"),
-        ((1, 2), {(): 3}, "keywords must be strings"),
-        # Keywords that clash with positionals or name nothing.
-        ((1, 2, 3), {"r": 4}, multiple("r")),
-        ((1, 2, 3, 4), {"a": 5}, multiple("a")),
-        ((1, 2, 3), {"a": 4, "g": 5}, multiple("g")),
-        ((1, 2), {"b": 3, "r": 1}, multiple("r")),
-        ((1, 2), {"r": 1, "b": 3}, multiple("r")),
-        ((1, 2), {"x": 3}, unexpected("x")),
-        ((1, 2, 3, 4), {"x": 5}, unexpected("x")),
-        ((), {"r": 1, "g": 2, "b": 3, "a": 4, "x": 5}, unexpected("x")),
-        ((), {"red": 1, "green": 2, "blue": 3}, unexpected("red")),
-        ((1, 2, 3), {"ξ": 1}, unexpected("ξ")),
-        # With two offending keys the first in the dictionary decides.
-        ((1, 2, 3), {"x": 1, "r": 2}, unexpected("x")),
-        ((1, 2, 3), {"r": 2, "x": 1}, multiple("r")),
-        # Required parameters still missing after keywords: "given" counts the
-        # parameters filled before the first missing one.
-        ((1,), {"b": 3}, at_least(1)),
-        ((), {"g": 2, "b": 3}, at_least(0)),
-        ((), {"r": 1, "g": 2}, at_least(2)),
-        ((), {"r": 1, "b": 3, "a": 4}, at_least(1)),
-        ((), {"a": 4}, at_least(0)),
-        ((1, 2), {"a": 4}, at_least(2)),
-        ((), {"g": 2, "b": 3, "a": 4}, at_least(0)),
-        ((None,), {"b": 3, "a": 4}, at_least(1)),
-        # Matching comes before any conversion.
-        ((None, 2), {"x": 3}, unexpected("x")),
-        (("x", "y", "z"), {"r": 1}, multiple("r")),
-    ]),
+    cases(
+        [
+            # Counting positional arguments without keywords.
+            ((), {}, at_least(0)),
+            ((1,), {}, at_least(1)),
+            ((1, 2), {}, at_least(2)),
+            ((1, 2, 3, 4, 5), {}, at_most(5)),
+            ((1,) * 9, {}, at_most(9)),
+            ((None,), {}, at_least(1)),
+            ((None,) * 5, {}, at_most(5)),
+            # Too many positionals is reported before any keyword is looked at.
+            ((1, 2, 3, 4, 5), {"a": 6}, at_most(5)),
+            ((1, 2, 3, 4, 5), {"x": 6}, at_most(5)),
+            ((1, 2, 3, 4, 5, 6), {1: 2}, at_most(6)),
+            # Keys that are not strings.
+            ((), {1: 2}, "keywords must be strings"),
+            ((1, 2, 3), {"x": 1, 1: 2}, "keywords must be strings"),
+            ((1, 2), {(): 3}, "keywords must be strings"),
+            # Keywords that clash with positionals or name nothing.
+            ((1, 2, 3), {"r": 4}, multiple("r")),
+            ((1, 2, 3, 4), {"a": 5}, multiple("a")),
+            ((1, 2, 3), {"a": 4, "g": 5}, multiple("g")),
+            ((1, 2), {"b": 3, "r": 1}, multiple("r")),
+            ((1, 2), {"r": 1, "b": 3}, multiple("r")),
+            ((1, 2), {"x": 3}, unexpected("x")),
+            ((1, 2, 3, 4), {"x": 5}, unexpected("x")),
+            ((), {"r": 1, "g": 2, "b": 3, "a": 4, "x": 5}, unexpected("x")),
+            ((), {"red": 1, "green": 2, "blue": 3}, unexpected("red")),
+            ((1, 2, 3), {"ξ": 1}, unexpected("ξ")),
+            # With two offending keys the first in the dictionary decides.
+            ((1, 2, 3), {"x": 1, "r": 2}, unexpected("x")),
+            ((1, 2, 3), {"r": 2, "x": 1}, multiple("r")),
+            # Required parameters still missing after keywords: "given" counts the
+            # parameters filled before the first missing one.
+            ((1,), {"b": 3}, at_least(1)),
+            ((), {"g": 2, "b": 3}, at_least(0)),
+            ((), {"r": 1, "g": 2}, at_least(2)),
+            ((), {"r": 1, "b": 3, "a": 4}, at_least(1)),
+            ((), {"a": 4}, at_least(0)),
+            ((1, 2), {"a": 4}, at_least(2)),
+            ((), {"g": 2, "b": 3, "a": 4}, at_least(0)),
+            ((None,), {"b": 3, "a": 4}, at_least(1)),
+            # Matching comes before any conversion.
+            ((None, 2), {"x": 3}, unexpected("x")),
+            (("x", "y", "z"), {"r": 1}, multiple("r")),
+        ]
+    ),
 )
 def test_argument_errors(make, args, kwargs, message):
     check_failure(make, args, kwargs, TypeError, message)
@@ -193,19 +196,21 @@ def test_argument_errors(make, args, kwargs, message):
 
 @pytest.mark.parametrize(
     ("args", "kwargs", "exc_type", "message"),
-    cases([
-        ((1, 2, 3, None), {}, TypeError, "an integer is required"),
-        ((1, 2, 3), {"a": None}, TypeError, "an integer is required"),
-        ((None, 2, 3), {}, TypeError, "an integer is required"),
-        ((0, "1", 0), {}, TypeError, "an integer is required"),
-        ((1, 2), {"b": b"3"}, TypeError, "an integer is required"),
-        ((2**31, 0, 0), {}, OverflowError, "value too large to convert to int"),
-        ((0, -(2**31) - 1, 0), {}, OverflowError, "value too large to convert to int"),
-        ((0, 0, 0), {"a": 2**62}, OverflowError, "value too large to convert to int"),
-        ((0, 0, 2**64), {}, OverflowError, "Python int too large to convert to C long"),
-        ((1.5, 2, 3, float("nan")), {}, ValueError, "cannot convert float NaN to integer"),
-        ((1e10, 2, 3), {}, OverflowError, "value too large to convert to int"),
-    ]),
+    cases(
+        [
+            ((1, 2, 3, None), {}, TypeError, "an integer is required"),
+            ((1, 2, 3), {"a": None}, TypeError, "an integer is required"),
+            ((None, 2, 3), {}, TypeError, "an integer is required"),
+            ((0, "1", 0), {}, TypeError, "an integer is required"),
+            ((1, 2), {"b": b"3"}, TypeError, "an integer is required"),
+            ((2**31, 0, 0), {}, OverflowError, "value too large to convert to int"),
+            ((0, -(2**31) - 1, 0), {}, OverflowError, "value too large to convert to int"),
+            ((0, 0, 0), {"a": 2**62}, OverflowError, "value too large to convert to int"),
+            ((0, 0, 2**64), {}, OverflowError, "Python int too large to convert to C long"),
+            ((1.5, 2, 3, float("nan")), {}, ValueError, "cannot convert float NaN to integer"),
+            ((1e10, 2, 3), {}, OverflowError, "value too large to convert to int"),
+        ]
+    ),
 )
 def test_conversion_errors(make, args, kwargs, exc_type, message):
     check_failure(make, args, kwargs, exc_type, message)
@@ -266,8 +271,9 @@ print(json.dumps(report))
 
 
 def test_first_failures_survive_every_allocation_failure(injector_path):
-    report = json.loads(run_with_injector(FIRST_FAILURES_UNDER_ALLOCATION_FAILURE,
-                                          injector_path).stdout)
+    report = json.loads(
+        run_with_injector(FIRST_FAILURES_UNDER_ALLOCATION_FAILURE, injector_path).stdout
+    )
     for message, result in report.items():
         assert result == {"outcomes": sorted(["MemoryError", message]), "final": message}
 
@@ -313,19 +319,25 @@ print(json.dumps([json.loads(outcome) for outcome in sorted(outcomes)]))
 
 
 def test_a_failure_to_make_an_entry_replaces_the_exception_or_leaves_it_without_entry(
-        injector_path):
-    outcomes = json.loads(run_with_injector(FIRST_ENTRY_UNDER_ALLOCATION_FAILURE,
-                                            injector_path).stdout)
+    injector_path,
+):
+    outcomes = json.loads(
+        run_with_injector(FIRST_ENTRY_UNDER_ALLOCATION_FAILURE, injector_path).stdout
+    )
     entry = [list(SETTER_ENTRIES["r"])]
     code_object_failed = ["MemoryError", [], None]
     assert code_object_failed in outcomes
-    assert all(outcome in [
-        ["TypeError", entry, None],  # unfailed
-        ["MemoryError", entry, None],  # the exception
-        code_object_failed,
-        ["TypeError", [], None],  # the frame
-        ["MemoryError", [], "TypeError"],  # the traceback
-    ] for outcome in outcomes), outcomes
+    assert all(
+        outcome
+        in [
+            ["TypeError", entry, None],  # unfailed
+            ["MemoryError", entry, None],  # the exception
+            code_object_failed,
+            ["TypeError", [], None],  # the frame
+            ["MemoryError", [], "TypeError"],  # the traceback
+        ]
+        for outcome in outcomes
+    ), outcomes
 
 
 class Recorded:
@@ -556,7 +568,9 @@ def init_through_tp_init(colour, names, values):
     # A partial restored from a state carries any keyword dictionary, and
     # hands it to the slot wrapper of __init__ unchecked.
     call = functools.partial(Color.__init__)
-    call.__setstate__((Color.__init__, (colour, 4, 5, 6), dict(zip(names, values)), None))
+    call.__setstate__(
+        (Color.__init__, (colour, 4, 5, 6), dict(zip(names, values, strict=True)), None)
+    )
     return call()
 
 
@@ -564,8 +578,12 @@ def call_through_vectorcall(colour, names, values):
     # C code may pass any keyword names to the vectorcall entry.
     vectorcall = ctypes.pythonapi.PyObject_Vectorcall
     vectorcall.restype = ctypes.py_object
-    vectorcall.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
-                           ctypes.py_object]
+    vectorcall.argtypes = [
+        ctypes.py_object,
+        ctypes.POINTER(ctypes.py_object),
+        ctypes.c_size_t,
+        ctypes.py_object,
+    ]
     args = (ctypes.py_object * (3 + len(values)))(4, 5, 6, *values)
     return vectorcall(Color, args, 3, tuple(names))
 

@@ -15,9 +15,9 @@ import sys
 import types
 
 import pytest
+from test_leaks import assert_no_leak
 
 from support import Sub, clamp, run_with_injector
-from test_leaks import assert_no_leak
 from vantel.color.color import Color
 
 pytestmark = pytest.mark.packaging

@@ -14,9 +14,8 @@ from fractions import Fraction
 
 import pytest
 
-from vantel.color.color import Color
-
 from support import INIT_ENTRY, SETTER_ENTRIES, channels, module_entries
+from vantel.color.color import Color
 
 TOO_LARGE = "value too large to convert to int"
 C_LONG_OVERFLOW = "Python int too large to convert to C long"
@@ -298,7 +297,15 @@ def test_number_outside_32_bits_overflows(route, value, message):
 
 @pytest.mark.parametrize(
     "value",
-    [math.nan, -math.nan, math.inf, -math.inf, Decimal("NaN"), Decimal("sNaN"), Decimal("-Infinity")],
+    [
+        math.nan,
+        -math.nan,
+        math.inf,
+        -math.inf,
+        Decimal("NaN"),
+        Decimal("sNaN"),
+        Decimal("-Infinity"),
+    ],
     ids=repr,
 )
 def test_errors_of_a_numbers_own_int_pass_through(route, value):

@@ -45,7 +45,9 @@ def expected_entries(step):
 def test_failed_exec_then_a_fresh_import(hook_site, step):
     result = run_with_hooks(hook_site, "exec_step_fails", fail_step=step)
     assert result["failure"] == [
-        "RuntimeError", f"exec step {step} failed on purpose", expected_entries(step)
+        "RuntimeError",
+        f"exec step {step} failed on purpose",
+        expected_entries(step),
     ]
     assert result["still_registered"] is False
     assert result["created"] == 2
@@ -70,8 +72,7 @@ def test_failed_exec_under_another_name_leaves_the_fixed_key_as_it_was(hook_site
 # import that follows gives a working Color that publishes its native
 # interface.
 def test_exec_retried_under_allocation_failure(hook_site, injector_path):
-    result = run_with_hooks(hook_site, "exec_under_allocation_failure", injector_path,
-                            fail_step=12)
+    result = run_with_hooks(hook_site, "exec_under_allocation_failure", injector_path, fail_step=12)
     on_purpose = "exec step 12 failed on purpose"
     outcomes = result["outcomes"]
     assert set(outcomes) == {"MemoryError", on_purpose}

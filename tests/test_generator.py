@@ -38,8 +38,6 @@ from inspect import (
 import pytest
 
 import vantel.color.color as color_module
-from vantel.color.color import Color
-
 from support import (
     FINISHED,
     IMPLEMENTATION_FILE,
@@ -50,6 +48,7 @@ from support import (
     run_python,
     traceback_entries,
 )
+from vantel.color.color import Color
 
 VALUES = (11, 22, 33, 44)
 POINTS = [0, 1, 2, 3, 4, FINISHED]
@@ -150,8 +149,10 @@ RESUMES = {
     "__next__": lambda g: g.__next__(),
     "send-None": lambda g: g.send(None),
     "send-None-then-value": lambda g: (g.send(None), g.send(99)),
-    **{f"send-{value!r}": lambda g, value=value: g.send(value)
-       for value in [99, "text", 5, 0, "", False, (), object()]},
+    **{
+        f"send-{value!r}": lambda g, value=value: g.send(value)
+        for value in [99, "text", 5, 0, "", False, (), object()]
+    },
     "send-slot-None": lambda g: send_through_the_slot(g, None),
     "send-slot-value": lambda g: send_through_the_slot(g, 99),
     "close": lambda g: g.close(),
@@ -311,12 +312,18 @@ THROWS = {
 # The raise rule words three of its errors as a raise statement does, where
 # the throw() of Python's generators words them its own way.
 RAISE_RULE_WORDS = [
-    (re.compile(r"throw\(\) third argument must be a traceback object"),
-     "raise: arg 3 must be a traceback or None"),
-    (re.compile(r"exceptions must be classes or instances deriving from BaseException, not \w+"),
-     "raise: exception class must be a subclass of BaseException"),
-    (re.compile(r"(calling .* should have returned an instance of BaseException), not (\w+)"),
-     r"\1, not <class '\2'>"),
+    (
+        re.compile(r"throw\(\) third argument must be a traceback object"),
+        "raise: arg 3 must be a traceback or None",
+    ),
+    (
+        re.compile(r"exceptions must be classes or instances deriving from BaseException, not \w+"),
+        "raise: exception class must be a subclass of BaseException",
+    ),
+    (
+        re.compile(r"(calling .* should have returned an instance of BaseException), not (\w+)"),
+        r"\1, not <class '\2'>",
+    ),
 ]
 
 
@@ -352,7 +359,7 @@ def assert_given_traceback_follows(exc, given, finished):
     before = chain[chain.index(given) - 1]
     from_module = before.tb_frame.f_code.co_filename == IMPLEMENTATION_FILE
     assert from_module is not finished
-    assert chain[chain.index(given):] == [given]
+    assert chain[chain.index(given) :] == [given]
     assert traceback_entries(exc)[-1][2] == 4242
 
 
@@ -373,8 +380,9 @@ def test_throw_does_what_a_python_generator_does(arguments, point):
         raise Handled("being handled")
     except Handled:
         got, exc = outcome(generator, lambda g: g.throw(*given), given)
-        expected, _ = outcome(reference, lambda g: python_throw(g, reference_given),
-                              reference_given)
+        expected, _ = outcome(
+            reference, lambda g: python_throw(g, reference_given), reference_given
+        )
     assert got == in_raise_rule_words(expected)
     assert got[0] == "raised"
     assert module_entries(exc) == ([body_entry(point)] if reaches_body else [])
@@ -426,10 +434,13 @@ except TypeError as error:
 
 
 def test_throw_names_the_returned_class_even_once_it_is_collected():
-    result = run_python(RETURNED_CLASS_COLLECTED_WHILE_FORMATTING,
-                        env={**os.environ, "PYTHONMALLOC": "debug"})
-    assert result.stdout == ("calling <the exception class> should have returned an instance of "
-                             "BaseException, not <class '__main__.Returned'>\n")
+    result = run_python(
+        RETURNED_CLASS_COLLECTED_WHILE_FORMATTING, env={**os.environ, "PYTHONMALLOC": "debug"}
+    )
+    assert result.stdout == (
+        "calling <the exception class> should have returned an instance of "
+        "BaseException, not <class '__main__.Returned'>\n"
+    )
 
 
 # --- re-entrant use ------------------------------------------------------------
@@ -537,7 +548,9 @@ def test_attributes_of_a_live_generator(point):
     assert code.co_varnames == ("self",)
     wanted = CO_GENERATOR | CO_OPTIMIZED | CO_NEWLOCALS
     assert code.co_flags & wanted == wanted
-    unwanted = CO_VARARGS | CO_VARKEYWORDS | CO_COROUTINE | CO_ITERABLE_COROUTINE | CO_ASYNC_GENERATOR
+    unwanted = (
+        CO_VARARGS | CO_VARKEYWORDS | CO_COROUTINE | CO_ITERABLE_COROUTINE | CO_ASYNC_GENERATOR
+    )
     assert code.co_flags & unwanted == 0
 
     frame = generator.gi_frame
@@ -566,7 +579,7 @@ def test_all_generators_share_one_code_object():
 # generator stands: a generator it closed reads no frame, and the frame it
 # read is the one kept.
 @pytest.mark.parametrize(
-    "meanwhile, finishes",
+    ("meanwhile", "finishes"),
     [(lambda g: g.close(), True), (lambda g: g.gi_frame, False)],
     ids=["close", "read-gi_frame"],
 )
@@ -649,8 +662,15 @@ def test_a_finishing_generator_looks_finished_to_the_colour_finaliser(finish):
     class Watched(Color):
         def __del__(self):
             generator = generators[0]
-            seen.append((generator.gi_running, inspect.getgeneratorstate(generator),
-                         generator.__name__, generator.gi_code, next(generator, "ended")))
+            seen.append(
+                (
+                    generator.gi_running,
+                    inspect.getgeneratorstate(generator),
+                    generator.__name__,
+                    generator.gi_code,
+                    next(generator, "ended"),
+                )
+            )
 
     generators.append(iter(Watched(*VALUES)))
     finish(generators[0])
@@ -682,8 +702,11 @@ def test_the_collector_sees_all_a_generator_holds():
     frame = generator.gi_frame
     generator.__module__ = module_name = ["any object"]
     generator.__name__ = name = "".join(["re", "named"])
-    (record,) = [held for held in gc.get_referents(generator)
-                 if type(held).__name__ == "__pyx_scope_struct____iter__"]
+    (record,) = [
+        held
+        for held in gc.get_referents(generator)
+        if type(held).__name__ == "__pyx_scope_struct____iter__"
+    ]
     # The qualified name and the code object are the module's, not held.
     held = [record, frame, name, module_name]
     assert sorted(map(id, gc.get_referents(generator))) == sorted(map(id, held))
@@ -761,8 +784,11 @@ def test_module_name_can_be_reassigned():
     assert list(generator) == [1, 2, 3, 255]
 
 
-@pytest.mark.parametrize("name", ["gi_running", "gi_code", "gi_frame", "gi_yieldfrom"]
-                         + (["gi_state"] if hasattr(types.GeneratorType, "gi_state") else []))
+@pytest.mark.parametrize(
+    "name",
+    ["gi_running", "gi_code", "gi_frame", "gi_yieldfrom"]
+    + (["gi_state"] if hasattr(types.GeneratorType, "gi_state") else []),
+)
 def test_generator_state_attributes_are_read_only(name):
     generator = iter(Color(1, 2, 3))
     with pytest.raises(AttributeError):
@@ -784,8 +810,9 @@ def test_the_generator_type():
     # The running interpreter's own generators decide which gi_ attributes
     # there are (3.15 added gi_state).
     python_generator = (value for value in ())
-    assert ({name for name in dir(generator) if name.startswith("gi_")}
-            == {name for name in dir(python_generator) if name.startswith("gi_")})
+    assert {name for name in dir(generator) if name.startswith("gi_")} == {
+        name for name in dir(python_generator) if name.startswith("gi_")
+    }
 
 
 @pytest.mark.parametrize("args", [(), (1,)], ids=["no-args", "one-arg"])
@@ -816,8 +843,10 @@ def test_generators_can_be_weakly_referenced():
 
 @pytest.mark.parametrize(
     "copier",
-    [pytest.param(lambda g, p=p: pickle.dumps(g, protocol=p), id=f"pickle-{p}")
-     for p in range(pickle.HIGHEST_PROTOCOL + 1)]
+    [
+        pytest.param(lambda g, p=p: pickle.dumps(g, protocol=p), id=f"pickle-{p}")
+        for p in range(pickle.HIGHEST_PROTOCOL + 1)
+    ]
     + [pytest.param(copy.copy, id="copy"), pytest.param(copy.deepcopy, id="deepcopy")],
 )
 @pytest.mark.parametrize("point", [0, 2, FINISHED])

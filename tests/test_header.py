@@ -45,8 +45,11 @@ DRIVERS = {"gcc": {"c": "gcc", "c++": "g++"}, "clang": {"c": "clang", "c++": "cl
 # nullptr must not meet either in a header it includes.
 CXX_WARNINGS = ["-Wold-style-cast", "-Wzero-as-null-pointer-constant"]
 COMPILERS = {
-    f"{driver} {standard}": (DRIVERS[driver][language], language,
-                             [flag, *(CXX_WARNINGS if language == "c++" else [])])
+    f"{driver} {standard}": (
+        DRIVERS[driver][language],
+        language,
+        [flag, *(CXX_WARNINGS if language == "c++" else [])],
+    )
     for driver in DRIVERS
     for standard, (language, flag) in STANDARDS.items()
 }
@@ -63,8 +66,7 @@ void from_raylib(VantelColorObject *color, Color raw) { color->_raw = VantelColo
 WITHOUT_RAYLIB = '#ifdef RAYLIB_H\n#error "color.h included raylib.h"\n#endif\n'
 
 # The stand-in as the clean compiles see it: Python.h must come first.
-AFTER_PYTHON_H = (
-    '#ifndef Py_PYTHON_H\n#error "raylib.h came before Python.h"\n#endif\n' + RAYLIB_H)
+AFTER_PYTHON_H = '#ifndef Py_PYTHON_H\n#error "raylib.h came before Python.h"\n#endif\n' + RAYLIB_H
 
 INCLUDES = {
     "header alone": '#include "color.h"\n',
@@ -112,7 +114,8 @@ def find_compiler(name):
         for directory in os.environ.get("PATH", "").split(os.pathsep)
         if directory and Path(directory).is_dir()
         for path in Path(directory).glob(name + "-*")
-        if (match := re.fullmatch(re.escape(name) + r"-(\d+)", path.name)))
+        if (match := re.fullmatch(re.escape(name) + r"-(\d+)", path.name))
+    )
     return versioned[-1][1] if versioned else None
 
 
@@ -165,9 +168,16 @@ def raylib_installed():
     """Whether the compilers find a raylib.h of their own; fails, rather than
     skips, where VANTEL_COLOR_REQUIRE_RAYLIB=1."""
     gcc = find_compiler("gcc")
-    found = gcc is not None and subprocess.run(
-        [gcc, "-E", "-x", "c", "-"], input="#include <raylib.h>\n", capture_output=True, text=True
-    ).returncode == 0
+    found = (
+        gcc is not None
+        and subprocess.run(
+            [gcc, "-E", "-x", "c", "-"],
+            input="#include <raylib.h>\n",
+            capture_output=True,
+            text=True,
+        ).returncode
+        == 0
+    )
     if not found and os.environ.get("VANTEL_COLOR_REQUIRE_RAYLIB") == "1":
         pytest.fail("raylib.h is not installed, and VANTEL_COLOR_REQUIRE_RAYLIB=1")
     return found
@@ -185,8 +195,12 @@ def raylib_h_flags(tmp_path, raylib_h):
 @pytest.mark.parametrize("compiler", COMPILERS)
 @pytest.mark.parametrize(
     ("includes", "raylib_h"),
-    [("header alone", None)] + [(includes, raylib_h) for includes in list(INCLUDES)[1:]
-                                for raylib_h in ("stand-in", "installed")],
+    [("header alone", None)]
+    + [
+        (includes, raylib_h)
+        for includes in list(INCLUDES)[1:]
+        for raylib_h in ("stand-in", "installed")
+    ],
 )
 def test_header_compiles_cleanly(tmp_path, compiler, includes, raylib_h):
     extra = raylib_h_flags(tmp_path, raylib_h) if raylib_h else []
@@ -195,8 +209,13 @@ def test_header_compiles_cleanly(tmp_path, compiler, includes, raylib_h):
 
 def test_stand_in_color_is_raylibs(tmp_path):
     raylib_h_flags(tmp_path, "installed")
-    compile_source(tmp_path, "gcc c++20", (STAND_IN / "same_as_raylib.cpp").read_text(),
-                   "-iquote", str(STAND_IN))
+    compile_source(
+        tmp_path,
+        "gcc c++20",
+        (STAND_IN / "same_as_raylib.cpp").read_text(),
+        "-iquote",
+        str(STAND_IN),
+    )
 
 
 # The check is the same in every standard of a language: each compiler
@@ -216,21 +235,29 @@ def test_companion_refuses_a_different_raylib_color(tmp_path, compiler, raylib_h
 
 
 def test_record_layout_matches_the_type(tmp_path):
-    compile_source(tmp_path, "gcc c11", LAYOUT_CHECKS, f"-DBASIC_SIZE={Color.__basicsize__}",
-                   f"-DHEADER_SIZE={object.__basicsize__}")
+    compile_source(
+        tmp_path,
+        "gcc c11",
+        LAYOUT_CHECKS,
+        f"-DBASIC_SIZE={Color.__basicsize__}",
+        f"-DHEADER_SIZE={object.__basicsize__}",
+    )
 
 
 def header_declarations(text):
     """The colour's fields, the record's fields after the object header and the
     table pointer, and the table's entries (name, result, parameters) of color.h,
     spelled as color.pxd spells them."""
+
     def body(name):
         return re.search(r"typedef struct %s \{(.*?)\} %s;" % (name, name), text, re.S).group(1)
 
     def fields(name):
         return re.findall(r"^\s*(?:const )?([\w ]+?[\s*]+)(\w+);", body(name), re.M)
 
-    entries = re.findall(r"^\s*([\w *]+?)\s*\(\*(\w+)\)\(([^)]*)\);", body("VantelColorMethodTable"), re.M)
+    entries = re.findall(
+        r"^\s*([\w *]+?)\s*\(\*(\w+)\)\(([^)]*)\);", body("VantelColorMethodTable"), re.M
+    )
     return (
         [(kind.strip(), name) for kind, name in fields("VantelRaylibColor")],
         [(kind.strip(), name) for kind, name in fields("VantelColorObject")[2:]],
@@ -238,7 +265,10 @@ def header_declarations(text):
             (
                 name.rstrip("_"),  # `new_`: `new` is reserved in C++
                 {"PyObject *": "Color"}.get(result, result),
-                [{"VantelColorObject *self": "self"}.get(p.strip(), p.strip()) for p in params.split(",")],
+                [
+                    {"VantelColorObject *self": "self"}.get(p.strip(), p.strip())
+                    for p in params.split(",")
+                ],
             )
             for result, name, params in entries
         ],
@@ -248,12 +278,15 @@ def header_declarations(text):
 def declaration_file_declarations(text):
     """The same three lists, read from color.pxd."""
     colour = re.search(r"ctypedef struct VantelRaylibColor:\n((?: +[^\n]+\n)+)", text).group(1)
-    record = text[text.index("cdef class Color:"):]
+    record = text[text.index("cdef class Color:") :]
     methods = re.findall(r"^\s+cdef (\w+) (\w+)\(([^)]*)\)", record, re.M)
     return (
         [tuple(line.strip().rsplit(" ", 1)) for line in colour.splitlines() if line.strip()],
         [tuple(pair) for pair in re.findall(r"^\s+cdef (\w+) (\w+)$", record, re.M)],
-        [(name, result, [p.strip() for p in params.split(",")]) for result, name, params in methods],
+        [
+            (name, result, [p.strip() for p in params.split(",")])
+            for result, name, params in methods
+        ],
     )
 
 

@@ -12,8 +12,8 @@ scenario runs in a fresh interpreter.
 import os
 
 import pytest
-import vantel.color.color
 
+import vantel.color.color
 from support import VERSION_WARNING, WORKING, run_scenario
 
 pytestmark = pytest.mark.sweep
@@ -46,8 +46,13 @@ FAILURE_SET_UPS = {
 @pytest.mark.parametrize("name", FAILURE_SET_UPS)
 def test_import_after_a_failed_execution(pretend, name):
     extra_env, failure = FAILURE_SET_UPS[name]
-    outcome = run_scenario("retry_after_failed_exec", pretend[1], name, site=pretend[0],
-                           env={**os.environ, **(extra_env or {})})
+    outcome = run_scenario(
+        "retry_after_failed_exec",
+        pretend[1],
+        name,
+        site=pretend[0],
+        env={**os.environ, **(extra_env or {})},
+    )
     assert outcome["first"] == failure
     # The import system dropped the module it had made; the package whose
     # __init__ imports it failed with it.

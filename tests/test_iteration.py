@@ -33,7 +33,7 @@ def stored(colour):
 
 
 @pytest.mark.parametrize(
-    "make, expected",
+    ("make", "expected"),
     [
         (lambda: Color(1, 2, 3, 4), [1, 2, 3, 4]),
         (lambda: Color(255, 0, 0), [255, 0, 0, 255]),
@@ -86,7 +86,7 @@ def unpack_into_five(colour):
 
 
 @pytest.mark.parametrize(
-    "unpack, message",
+    ("unpack", "message"),
     [
         (unpack_into_three, "too many values to unpack (expected 3)"),
         (unpack_into_five, "not enough values to unpack (expected 5, got 4)"),
@@ -105,7 +105,7 @@ def test_a_colour_has_no_length():
 
 
 @pytest.mark.parametrize(
-    "value, colour, found",
+    ("value", "colour", "found"),
     [
         (255, Color(255, 0, 0), True),
         (0, Color(255, 0, 0), True),
@@ -313,7 +313,8 @@ def test_the_generator_is_its_own_iterator():
 
 def record_of(generator):
     records = [
-        obj for obj in gc.get_referents(generator)
+        obj
+        for obj in gc.get_referents(generator)
         if type(obj).__name__ == "__pyx_scope_struct____iter__"
     ]
     assert len(records) <= 1
@@ -437,8 +438,15 @@ def _many_at_once(c):
     + [_throw_at(p) for p in range(5)]
     + [_abandon_after(p) for p in range(5)],
     ids=[
-        "list", "tuple", "for", "membership", "exhaust", "send-first", "cycle",
-        "frame", "many",
+        "list",
+        "tuple",
+        "for",
+        "membership",
+        "exhaust",
+        "send-first",
+        "cycle",
+        "frame",
+        "many",
     ]
     + [f"close-{p}" for p in range(5)]
     + [f"throw-{p}" for p in range(5)]
@@ -519,7 +527,7 @@ def test_at_most_eight_records_are_kept_for_reuse():
     colour = Color(1, 2, 3, 4)
     slots = [None] * 32
     counts = (0, 8, 16, 24)
-    best = {n: None for n in counts}
+    best = dict.fromkeys(counts)
     gc.collect()
     enabled = gc.isenabled()
     gc.disable()

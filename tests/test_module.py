@@ -17,8 +17,15 @@ import sys
 import pytest
 
 import vantel.color.color as color_module
-from support import (INIT_ENTRY, INTERPRETER_CHANGE, REDUCE_ENTRY, REINITIALISATION,
-                     SETTER_ENTRIES, body_entry, run_scenario)
+from support import (
+    INIT_ENTRY,
+    INTERPRETER_CHANGE,
+    REDUCE_ENTRY,
+    REINITIALISATION,
+    SETTER_ENTRIES,
+    body_entry,
+    run_scenario,
+)
 from vantel.color.color import Color
 
 pytestmark = pytest.mark.interpreters
@@ -95,6 +102,7 @@ ONLY_NAME = {
     "__file__": "<absent>",
     "__path__": "<absent>",
 }
+
 
 def spec_with(**overrides):
     """A full spec with some attributes replaced."""
@@ -208,7 +216,8 @@ def test_exported_flag_runs_the_module_as_main():
 # The checks below read the ELF dynamic table; the portability
 # session (noxfile.py) checks the exports of a Windows build.
 ELF_ONLY = pytest.mark.skipif(
-    not sys.platform.startswith("linux"), reason="reads the ELF dynamic table with nm and readelf")
+    not sys.platform.startswith("linux"), reason="reads the ELF dynamic table with nm and readelf"
+)
 
 
 @ELF_ONLY
@@ -226,9 +235,7 @@ def test_exported_symbols():
 def test_linked_libraries():
     result = subprocess.run(["readelf", "-d", SO_PATH], capture_output=True, text=True, check=True)
     needed = [
-        line.split("[")[1].rstrip("]")
-        for line in result.stdout.splitlines()
-        if "(NEEDED)" in line
+        line.split("[")[1].rstrip("]") for line in result.stdout.splitlines() if "(NEEDED)" in line
     ]
     for library in needed:
         assert not library.startswith(("libpython", "libraylib", "libGL", "libX11")), needed

@@ -16,8 +16,6 @@ from inspect import CO_NEWLOCALS, CO_OPTIMIZED, CO_VARARGS, CO_VARKEYWORDS
 import pytest
 
 import vantel.color.color as color_module
-from vantel.color.color import Color
-
 from support import (
     REDUCE_ENTRY,
     REFUSAL,
@@ -29,6 +27,7 @@ from support import (
     module_entries,
     run_python,
 )
+from vantel.color.color import Color
 
 CHANNELS = (12, 34, 56, 78)
 
@@ -90,7 +89,7 @@ def test_pickling_and_copying_are_refused(colour, path):
 
 
 @pytest.mark.parametrize(
-    "call, message",
+    ("call", "message"),
     [
         (
             lambda c: c.__reduce__(1),
@@ -164,7 +163,7 @@ def test_setstate_is_refused(colour, call):
 
 
 @pytest.mark.parametrize(
-    "call, message",
+    ("call", "message"),
     [
         (
             lambda c: c.__setstate__(),
@@ -253,7 +252,7 @@ def test_original_method_names_are_gone(owner, name):
 
 
 @pytest.mark.parametrize(
-    "name, defined_name",
+    ("name", "defined_name"),
     [("__reduce__", "__reduce_cython__"), ("__setstate__", "__setstate_cython__")],
 )
 def test_bound_methods_keep_their_own_names(colour, name, defined_name):
@@ -342,8 +341,13 @@ def test_module_function_attributes(name):
     assert function.__qualname__ == f"Color.{name}"
     assert function.__module__ == "vantel.color.color"
     assert function.__globals__ is vars(color_module)
-    held = [function.__name__, function.__qualname__, function.__module__,
-            function.__globals__, function.__code__]
+    held = [
+        function.__name__,
+        function.__qualname__,
+        function.__module__,
+        function.__globals__,
+        function.__code__,
+    ]
     assert sorted(map(id, gc.get_referents(function))) == sorted(map(id, held))
 
 
@@ -375,7 +379,7 @@ def test_a_cycle_through_what_a_module_function_holds_is_collected():
     assert run_python(FUNCTIONS_IN_CYCLES).stdout == "6\n"
 
 
-@pytest.mark.parametrize("name, first_line, varnames", MODULE_FUNCTIONS)
+@pytest.mark.parametrize(("name", "first_line", "varnames"), MODULE_FUNCTIONS)
 def test_module_function_code(name, first_line, varnames):
     code = getattr(color_module, name).__code__
     assert code.co_name == name
@@ -389,7 +393,9 @@ def test_module_function_code(name, first_line, varnames):
 
 
 @pytest.mark.parametrize("name", ["__reduce_cython__", "__setstate_cython__"])
-@pytest.mark.parametrize("kwargs", [{}, {"__pyx_state": None}, {"x": 1}], ids=["bare", "state", "x"])
+@pytest.mark.parametrize(
+    "kwargs", [{}, {"__pyx_state": None}, {"x": 1}], ids=["bare", "state", "x"]
+)
 def test_module_function_needs_an_argument(name, kwargs):
     exc = raise_type_error(getattr(color_module, name), **kwargs)
     message = f"{name}() needs an argument"
@@ -412,7 +418,7 @@ def test_needs_an_argument_uses_the_defined_name(monkeypatch, name):
 
 
 @pytest.mark.parametrize(
-    "attribute, value, message",
+    ("attribute", "value", "message"),
     [
         ("__qualname__", "Elsewhere.f", None),
         ("__qualname__", 5, "__qualname__ must be set to a string object"),
@@ -422,7 +428,8 @@ def test_needs_an_argument_uses_the_defined_name(monkeypatch, name):
 )
 @pytest.mark.parametrize("name", ["__reduce_cython__", "__setstate_cython__"])
 def test_module_function_names_are_reassigned_as_python_functions_are(
-        monkeypatch, name, attribute, value, message):
+    monkeypatch, name, attribute, value, message
+):
     function = getattr(color_module, name)
     if message is None:
         monkeypatch.setattr(function, attribute, value)
@@ -443,7 +450,7 @@ def test_module_reduce_refuses_like_the_method(instance):
 
 
 @pytest.mark.parametrize(
-    "args, kwargs",
+    ("args", "kwargs"),
     [((None,), {}), (({},), {}), ((), {"__pyx_state": None})],
     ids=["positional", "dict", "keyword"],
 )
@@ -454,7 +461,7 @@ def test_module_setstate_refuses(instance, args, kwargs):
 
 
 @pytest.mark.parametrize(
-    "call, message, entries",
+    ("call", "message", "entries"),
     [
         (
             lambda: color_module.__reduce_cython__(42, 1),

@@ -12,9 +12,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from vantel.color.color import Color
-
 from support import CHANNEL_NAMES, SETTER_ENTRIES, Sub, channels, clamp, module_entries
+from vantel.color.color import Color
 
 # Each property in the type's order, and the channel it reads and writes.
 NAMES = list(CHANNEL_NAMES)
@@ -41,7 +40,11 @@ def colour(request):
 
 
 def test_getset_descriptors_in_table_order():
-    getsets = [key for key, value in Color.__dict__.items() if isinstance(value, types.GetSetDescriptorType)]
+    getsets = [
+        key
+        for key, value in Color.__dict__.items()
+        if isinstance(value, types.GetSetDescriptorType)
+    ]
     assert getsets == NAMES
 
 
@@ -119,7 +122,18 @@ class IntReturningFloat:
         (IntReturningFloat(), TypeError, "__int__ returned non-int (type float)"),
         (IntRaising(), LookupError, "no channel here"),
     ],
-    ids=["None", "str", "bytes", "2**31", "-2**31-1", "2**62", "2**64", "nan", "int-float", "int-raises"],
+    ids=[
+        "None",
+        "str",
+        "bytes",
+        "2**31",
+        "-2**31-1",
+        "2**62",
+        "2**64",
+        "nan",
+        "int-float",
+        "int-raises",
+    ],
 )
 def test_refused_write_changes_nothing(colour, name, value, exc_type, message):
     with pytest.raises(BaseException) as info:
@@ -208,10 +222,12 @@ def test_write_keeps_what_int_wrote_to_other_channels(name):
 # Integers of every magnitude, with the edges of the 32- and 64-bit ranges well covered.
 any_integer = st.one_of(
     st.integers(),
-    st.integers(min_value=0, max_value=130).flatmap(lambda k: st.integers(min_value=-(2**k), max_value=2**k)),
-    st.sampled_from([2**31 - 1, 2**31, -(2**31), -(2**31) - 1, 2**63 - 1, 2**63, -(2**63), -(2**63) - 1]).flatmap(
-        lambda edge: st.integers(min_value=edge - 2, max_value=edge + 2)
+    st.integers(min_value=0, max_value=130).flatmap(
+        lambda k: st.integers(min_value=-(2**k), max_value=2**k)
     ),
+    st.sampled_from(
+        [2**31 - 1, 2**31, -(2**31), -(2**31) - 1, 2**63 - 1, 2**63, -(2**63), -(2**63) - 1]
+    ).flatmap(lambda edge: st.integers(min_value=edge - 2, max_value=edge + 2)),
 )
 byte = st.integers(min_value=0, max_value=255)
 

@@ -74,5 +74,7 @@ def test_recipe_page_shows_the_commands_that_ci_runs(page):
     assert commands == [RECIPE_COMMANDS.format(version=version, example=example)]
     ci = (ROOT / "scripts" / script).read_text()
     assert '-m pip wheel --quiet --no-deps -w "$work/wheel" .\n' in ci
-    assert re.search(rf"^(for example in .*\b{example}\b.*; do|example={example})$", ci, re.MULTILINE)
+    assert re.search(
+        rf"^(for example in .*\b{example}\b.*; do|example={example})$", ci, re.MULTILINE
+    )
     assert 'bash "$work/$example/build_and_run.sh" "$work/wheel"' in ci

@@ -46,7 +46,7 @@ def test_each_channel_prints_in_plain_decimal(position, value):
 
 
 @pytest.mark.parametrize(
-    "args, text",
+    ("args", "text"),
     [
         ((255, 0, 0), "Color(255, 0, 0, 255)"),
         ((0, 0, 0, 0), "Color(0, 0, 0, 0)"),
@@ -62,7 +62,7 @@ def test_known_texts(args, text):
 
 
 @pytest.mark.parametrize(
-    "channels, length",
+    ("channels", "length"),
     [
         ((0, 0, 0, 0), 17),
         ((9, 9, 9, 9), 17),
@@ -78,8 +78,8 @@ def test_length_is_thirteen_plus_the_digits(channels, length):
     assert text.isascii()
 
 
-@pytest.mark.parametrize("name, position", CHANNEL_PROPERTIES)
-@pytest.mark.parametrize("assigned, shown", [(128, 128), (0, 0), (300, 255), (-5, 0)])
+@pytest.mark.parametrize(("name", "position"), CHANNEL_PROPERTIES)
+@pytest.mark.parametrize(("assigned", "shown"), [(128, 128), (0, 0), (300, 255), (-5, 0)])
 def test_text_follows_property_writes(name, position, assigned, shown):
     colour = Color(1, 22, 133, 44)
     expected = [1, 22, 133, 44]

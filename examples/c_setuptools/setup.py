@@ -1,5 +1,6 @@
-import vantel.color
 from setuptools import Extension, setup
+
+import vantel.color
 
 setup(
     ext_modules=[

@@ -11,8 +11,10 @@ for cls in (layers.StaticLayer, layers.Layer):
     colour.name = "sky"
     colour.b += 1
     print(f"{cls.__name__}: {colour!r}, named {colour.name!r}")
-    assert isinstance(colour, Color) and cls.__base__ is Color
-    assert list(colour) == [255, 0, 11, 255] and colour.name == "sky"
+    assert isinstance(colour, Color)
+    assert cls.__base__ is Color
+    assert list(colour) == [255, 0, 11, 255]
+    assert colour.name == "sky"
     assert repr(colour) == "Color(255, 0, 11, 255)"
     assert cls(1, 2, 3).name is None
 

@@ -13,7 +13,8 @@ dim = tint.scaled(base, 0.5)
 print("base:  ", base)
 print("bright:", bright)
 print("dim:   ", dim)
-assert type(bright) is Color and list(bright) == [150, 255, 75, 255]
+assert type(bright) is Color
+assert list(bright) == [150, 255, 75, 255]
 assert list(dim) == [50, 100, 25, 255]
 assert list(base) == [100, 200, 50, 255], "the source colour is left alone"
 

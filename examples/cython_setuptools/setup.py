@@ -1,6 +1,7 @@
-import vantel.color
 from Cython.Build import cythonize
 from setuptools import Extension, setup
+
+import vantel.color
 
 setup(
     ext_modules=cythonize(

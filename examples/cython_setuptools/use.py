@@ -6,7 +6,8 @@ from vantel.color import Color
 
 dark = shade.darker(Color(200, 100, 51, 128))
 print("darker:", dark)
-assert type(dark) is Color and list(dark) == [100, 50, 25, 128]
+assert type(dark) is Color
+assert list(dark) == [100, 50, 25, 128]
 
 # `not None` makes Cython refuse None instead of reading past it.
 try:

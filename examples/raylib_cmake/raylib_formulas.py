@@ -28,7 +28,7 @@ ColorAlpha = Fade
 
 
 def ColorTint(color, tint):
-    return tuple(channel * factor // 255 for channel, factor in zip(color, tint))
+    return tuple(channel * factor // 255 for channel, factor in zip(color, tint, strict=True))
 
 
 def ColorBrightness(color, factor):
@@ -54,7 +54,7 @@ def ColorContrast(color, contrast):
 
 def ColorAlphaBlend(dst, src, tint):
     # raylib's integer version: 256ths, the source tinted first.
-    src = tuple((channel * (factor + 1)) >> 8 for channel, factor in zip(src, tint))
+    src = tuple((channel * (factor + 1)) >> 8 for channel, factor in zip(src, tint, strict=True))
     if src[3] == 0:
         return tuple(dst)
     if src[3] == 255:
@@ -63,7 +63,7 @@ def ColorAlphaBlend(dst, src, tint):
     out_alpha = ((alpha * 256 + dst[3] * (256 - alpha)) >> 8) & 0xFF
     rgb = (
         (((s * alpha * 256 + d * dst[3] * (256 - alpha)) // out_alpha) >> 8) & 0xFF
-        for s, d in zip(src[:3], dst[:3])
+        for s, d in zip(src[:3], dst[:3], strict=True)
     )
     return (*rgb, out_alpha)
 
@@ -72,7 +72,7 @@ def ColorLerp(color1, color2, factor):
     factor = clamp(f32(factor), 0.0, 1.0)
     return tuple(
         int(f32(f32(f32(1 - factor) * one) + f32(factor * two)))
-        for one, two in zip(color1, color2)
+        for one, two in zip(color1, color2, strict=True)
     )
 
 

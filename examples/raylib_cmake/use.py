@@ -19,18 +19,31 @@ import raylib_formulas as formulas
 from vantel.color import Color
 
 # raylib's RED, GREEN, SKYBLUE and GOLD, black, white, and edge cases.
-colors = [Color(230, 41, 55), Color(0, 228, 48), Color(102, 191, 255), Color(255, 203, 0, 128),
-          Color(0, 0, 0), Color(255, 255, 255), Color(1, 2, 3, 4), Color(140, 60, 200, 0)]
+colors = [
+    Color(230, 41, 55),
+    Color(0, 228, 48),
+    Color(102, 191, 255),
+    Color(255, 203, 0, 128),
+    Color(0, 0, 0),
+    Color(255, 255, 255),
+    Color(1, 2, 3, 4),
+    Color(140, 60, 200, 0),
+]
 factors = [-math.inf, -2.0, -1.0, -0.55, -0.1, 0.0, 0.2, 1 / 3, 0.5, 0.8, 1.0, 3.0, math.inf]
 
 
 def calls():
     """(function name, arguments) of every call checked."""
     for color in colors:
-        yield from (("ColorToInt", (color,)), ("ColorToHSV", (color,)),
-                    ("ColorNormalize", (color,)), ("ColorIsEqual", (color, Color(*color))))
+        yield from (
+            ("ColorToInt", (color,)),
+            ("ColorToHSV", (color,)),
+            ("ColorNormalize", (color,)),
+            ("ColorIsEqual", (color, Color(*color))),
+        )
         for name, factor in itertools.product(
-                ("Fade", "ColorAlpha", "ColorBrightness", "ColorContrast"), factors):
+            ("Fade", "ColorAlpha", "ColorBrightness", "ColorContrast"), factors
+        ):
             yield name, (color, factor)
         for other in colors:
             yield from (("ColorTint", (color, other)), ("ColorIsEqual", (color, other)))
@@ -40,8 +53,9 @@ def calls():
                 yield "ColorLerp", (color, other, factor)
     for value in (0, 0xFFFFFFFF, 0x66BFFFFF, 0xE6293780, 0x01020304):
         yield "GetColor", (value,)
-    for hsv in itertools.product((0, 30, 59.9, 60, 120.5, 200, 300, 359.9, 360, 400, -30),
-                                 (0, 0.5, 0.8, 1), (0, 0.3, 1)):
+    for hsv in itertools.product(
+        (0, 30, 59.9, 60, 120.5, 200, 300, 359.9, 360, 400, -30), (0, 0.5, 0.8, 1), (0, 0.3, 1)
+    ):
         yield "ColorFromHSV", hsv
     for normalized in ((0, 0, 0, 0), (1, 1, 1, 1), (0.5, 0.25, 0.1, 0.9), (1 / 3, 2 / 3, 0.999, 0)):
         yield "ColorFromNormalized", (normalized,)
@@ -96,26 +110,29 @@ for x in range(300):
     rectangles.append((10 + x, 10, 1, 24, paint.ColorFromHSV(x * 1.2, 0.7, 0.95)))
     # ColorLerp's float arithmetic can leave alpha at 254: made opaque again,
     # as the window blends what is not.
-    rectangles.append((10 + x, 40, 1, 24, paint.ColorAlpha(paint.ColorLerp(sky, sunset, x / 299), 1)))
+    rectangles.append(
+        (10 + x, 40, 1, 24, paint.ColorAlpha(paint.ColorLerp(sky, sunset, x / 299), 1))
+    )
 for i in range(10):
     rectangles.append((10 + 30 * i, 70, 28, 24, paint.ColorBrightness(sky, i / 4.5 - 1)))
-    rectangles.append((10 + 30 * i, 100, 28, 24,
-                       paint.ColorAlphaBlend(ink, paint.Fade(sunset, i / 9), white)))
+    rectangles.append(
+        (10 + 30 * i, 100, 28, 24, paint.ColorAlphaBlend(ink, paint.Fade(sunset, i / 9), white))
+    )
 pixels = [(x, y, ink) for x in range(2, WIDTH - 2, 2) for y in (2, HEIGHT - 3)]
 pixels += [(x, y, ink) for y in range(2, HEIGHT - 2, 2) for x in (2, WIDTH - 3)]
 
 # What every pixel must be: later shapes cover earlier ones.
 expected = [[tuple(background)] * WIDTH for _ in range(HEIGHT)]
 for x, y, width, height, color in rectangles:
-    for row in expected[y:y + height]:
-        row[x:x + width] = [tuple(color)] * width
+    for row in expected[y : y + height]:
+        row[x : x + width] = [tuple(color)] * width
 for x, y, color in pixels:
     expected[y][x] = tuple(color)
 
 paint.draw_image("picture.png", WIDTH, HEIGHT, background, rectangles, pixels)
 width, height, rows, _ = png.Reader(filename="picture.png").asRGBA8()
 assert (width, height) == (WIDTH, HEIGHT)
-assert [list(itertools.batched(row, 4)) for row in rows] == expected
+assert [list(itertools.batched(row, 4, strict=True)) for row in rows] == expected
 print(f"picture.png: {WIDTH}x{HEIGHT}, every pixel as drawn")
 
 
@@ -135,9 +152,21 @@ def display():
     # client leaves.
     ready_read, ready_write = os.pipe()
     server = subprocess.Popen(
-        ["Xvfb", "-displayfd", str(ready_write), "-screen", "0", "640x480x24", "-nolisten", "tcp",
-         "-noreset"],
-        pass_fds=[ready_write], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        [
+            "Xvfb",
+            "-displayfd",
+            str(ready_write),
+            "-screen",
+            "0",
+            "640x480x24",
+            "-nolisten",
+            "tcp",
+            "-noreset",
+        ],
+        pass_fds=[ready_write],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
     os.close(ready_write)
     with os.fdopen(ready_read) as ready:
         number = ready.readline().strip()

@@ -26,9 +26,20 @@ import threading
 import types
 import warnings
 import weakref
-from typing import Any, Callable, NamedTuple
+from collections.abc import Callable
+from typing import Any, NamedTuple
 
-from support import EXEC_ENTRY, EXEC_REDUCE_ENTRY, EXEC_SETSTATE_ENTRY
+from support import (
+    CHANNEL_NAMES,
+    EXEC_ENTRY,
+    EXEC_REDUCE_ENTRY,
+    EXEC_SETSTATE_ENTRY,
+    FINISHED,
+    REFUSAL,
+    generator_at,
+    module_entries,
+    name_lookups_running,
+)
 from support import INIT_ENTRY as INIT
 from support import ITER_ENTRY as ITER
 from support import NEW_ENTRY as NEW
@@ -38,8 +49,6 @@ from support import SETSTATE_ARGUMENTS_ENTRY as SETSTATE_ARGUMENTS
 from support import SETSTATE_ENTRY as SETSTATE
 from support import SETTER_ENTRIES as SETTERS
 from support import body_entry as body
-from support import CHANNEL_NAMES, FINISHED, REFUSAL, generator_at, module_entries
-from support import name_lookups_running
 
 INIT_EXEC = {EXEC_ENTRY, EXEC_REDUCE_ENTRY, EXEC_SETSTATE_ENTRY}
 
@@ -111,7 +120,7 @@ def referents_after(filler, target):
 
 
 def with_frame(state):
-    state.g.gi_frame  # noqa: B018  made on first access, then visited
+    state.g.gi_frame  # made on first access, then visited
     return state
 
 
@@ -253,9 +262,12 @@ def a_colour(*channels):
 
 
 def a_generator(state):
-    return Like(f"a generator, {state}",
-                lambda value: type(value).__name__ == "generator"
-                and inspect.getgeneratorstate(value) == state)
+    return Like(
+        f"a generator, {state}",
+        lambda value: (
+            type(value).__name__ == "generator" and inspect.getgeneratorstate(value) == state
+        ),
+    )
 
 
 def returns(*value):
@@ -293,6 +305,8 @@ def operations(consumer):
     """name -> Operation.  The import rows are swept apart, in a fresh
     process per failing allocation, and are not run by the leak check."""
     keywords = functools.partial
+    # One row per operation, its parts on as few lines as they fit.
+    # fmt: off
     rows = {
         # Construction, positional and by keyword, and each error row.
         "Color(1, 2, 3)": (
@@ -552,6 +566,7 @@ def operations(consumer):
         "import": (None, None, INIT_EXEC, None),
         "import as __main__": (None, None, INIT_EXEC, None),
     }
+    # fmt: on
     return {**{name: Operation(*row) for name, row in rows.items()}, **leak_checked(consumer)}
 
 
@@ -584,8 +599,8 @@ CONVERSION_FAILURES = {
 @functools.cache
 def shared():
     import vantel.color.color as module
-    from vantel.color.color import Color
     from support import Sub
+    from vantel.color.color import Color
 
     s = types.SimpleNamespace(module=module, Color=Color, Sub=Sub, deleted=[0], resurrected=[])
 
@@ -669,22 +684,50 @@ def shared():
             raise LookupError("cannot make it")
 
     vars(s).update(
-        IntLike=IntLike, SlotsSub=SlotsSub, WithDel=WithDel, SlotsWithDel=SlotsWithDel,
-        Resurrecting=Resurrecting, InitOverride=InitOverride,
-        PropertyOverride=PropertyOverride, AbstractColor=AbstractColor,
-        ReducingSub=ReducingSub, FailingException=FailingException,
-        colour=Color(10, 20, 30, 40), sub_colour=Sub(1, 2, 3), int_like=IntLike(),
-        raising_int=RaisingInt(), float_int=FloatInt(), bool_int=BoolInt(),
-        huge_int=HugeInt(), very_huge_int=VeryHugeInt(), index_only=IndexOnly(),
-        int_subclass=IntSubclass(9), a_traceback=a_traceback(), text_value="12")
+        IntLike=IntLike,
+        SlotsSub=SlotsSub,
+        WithDel=WithDel,
+        SlotsWithDel=SlotsWithDel,
+        Resurrecting=Resurrecting,
+        InitOverride=InitOverride,
+        PropertyOverride=PropertyOverride,
+        AbstractColor=AbstractColor,
+        ReducingSub=ReducingSub,
+        FailingException=FailingException,
+        colour=Color(10, 20, 30, 40),
+        sub_colour=Sub(1, 2, 3),
+        int_like=IntLike(),
+        raising_int=RaisingInt(),
+        float_int=FloatInt(),
+        bool_int=BoolInt(),
+        huge_int=HugeInt(),
+        very_huge_int=VeryHugeInt(),
+        index_only=IndexOnly(),
+        int_subclass=IntSubclass(9),
+        a_traceback=a_traceback(),
+        text_value="12",
+    )
     s.failing_values = {id_: value(s) for id_, (value, _) in CONVERSION_FAILURES.items()}
     # The objects whose reference counts the leak check watches; the colour
     # comes first.
     s.watched = (
-        s.colour, s.sub_colour, Sub, WithDel, s.int_like, s.raising_int, s.float_int,
-        s.bool_int, s.huge_int, s.very_huge_int, s.index_only, s.int_subclass,
-        *s.failing_values.values(), s.a_traceback,
-        module.__reduce_cython__, module.__setstate_cython__)
+        s.colour,
+        s.sub_colour,
+        Sub,
+        WithDel,
+        s.int_like,
+        s.raising_int,
+        s.float_int,
+        s.bool_int,
+        s.huge_int,
+        s.very_huge_int,
+        s.index_only,
+        s.int_subclass,
+        *s.failing_values.values(),
+        s.a_traceback,
+        module.__reduce_cython__,
+        module.__setstate_cython__,
+    )
     return s
 
 
@@ -775,8 +818,9 @@ def leak_checked(consumer):
     }
     conversion_routes = {
         "construction": lambda id_: lambda s: s.Color(1, 2, 3, s.failing_values[id_]),
-        "re-init": lambda id_: lambda s: s.Color.__init__(s.colour, 1, s.failing_values[id_], 3,
-                                                          a=4),
+        "re-init": lambda id_: (
+            lambda s: s.Color.__init__(s.colour, 1, s.failing_values[id_], 3, a=4)
+        ),
         "setter": lambda id_: lambda s: setattr(s.colour, "blue", s.failing_values[id_]),
     }
     int_from_int = {
@@ -784,176 +828,288 @@ def leak_checked(consumer):
         "setter": lambda s: setattr(s.colour, "g", s.bool_int),
     }
     return {
-        **group("construction", [
-            ("keywords", lambda s: s.Color(r=1, g=2, b=3, a=4)),
-            ("mixed", lambda s: s.Color(1, 2, b=3)),
-            ("keyword-dict", lambda s: s.Color(**{"b": 3, "g": 2, "r": 1})),
-            ("clamped", lambda s: s.Color(300, -5, 2**31 - 1, -(2**31))),
-            ("two-digit-ints", lambda s: s.Color(2**30, -(2**30), 2**31 - 1, 5)),
-            ("bools", lambda s: s.Color(True, False, 2)),
-            ("floats", lambda s: s.Color(1.9, -3.99, 3.0)),
-            ("__int__", lambda s: s.Color(s.int_like, s.int_like, s.int_like, s.int_like)),
-            ("int-subclass", lambda s: s.Color(s.int_subclass, 1, 2)),
-            ("__new__", lambda s: s.Color.__new__(s.Color)),
-            ("__new__-arguments", lambda s: s.Color.__new__(s.Color, 1, 2, 3, x=4)),
-            ("re-init", lambda s: s.colour.__init__(10, 20, 30, 40)),
-            ("re-init-keyword-dict",
-             lambda s: s.Color.__init__(s.colour, **{"r": 10, "g": 20, "b": 30, "a": 40})),
-            ("re-init-mixed", lambda s: s.colour.__init__(10, 20, b=30, a=40)),
-            ("subclass", lambda s: s.Sub(1, 2, 3)),
-            ("subclass-keywords", lambda s: s.Sub(r=1, g=2, b=3, a=4)),
-            ("slots-subclass", lambda s: s.SlotsSub(1, 2, 3)),
-            ("subclass-__new__", lambda s: s.Sub.__new__(s.Sub)),
-            ("super-init", lambda s: s.InitOverride(1, 2, b=3)),
-            # Errors.
-            ("no-arguments", lambda s: s.Color(), TypeError),
-            ("five-positional-keyword", lambda s: s.Color(1, 2, 3, 4, 5, a=6), TypeError),
-            ("missing-g", lambda s: s.Color(1, b=3), TypeError),
-            ("unexpected-keyword", lambda s: s.Color(1, 2, x=3), TypeError),
-            ("unexpected-before-multiple", lambda s: s.Color(1, 2, 3, x=1, r=2), TypeError),
-            ("non-string-key", lambda s: s.Color(**{1: 2}), TypeError),
-            ("None-alpha", lambda s: s.Color(1, 2, 3, None), TypeError),
-            ("__int__-raises", lambda s: s.Color(s.raising_int, s.int_like, s.int_like),
-             ArithmeticError),
-            ("overflow-alpha", lambda s: s.Color(1, 2, 3, 2**31), OverflowError),
-            ("re-init-error", lambda s: s.colour.__init__(5, 6, "x"), TypeError),
-            ("re-init-keyword-dict-error",
-             lambda s: s.Color.__init__(s.colour, 1, 2, **{"x": 3}), TypeError),
-            ("re-init-keyword-dict-multiple",
-             lambda s: s.Color.__init__(s.colour, 1, 2, **{"r": 3}), TypeError),
-            ("re-init-keyword-dict-conversion",
-             lambda s: s.Color.__init__(s.colour, 1, 2, 3, a=s.huge_int), OverflowError),
-            ("re-init-keyword-dict-missing",
-             lambda s: s.Color.__init__(s.colour, r=1, g=2), TypeError),
-            ("subclass-count", lambda s: s.Sub(1, 2), TypeError),
-            ("subclass-unexpected", lambda s: s.Sub(1, 2, x=3), TypeError),
-            ("subclass-multiple", lambda s: s.Sub(1, 2, 3, r=1), TypeError),
-            ("subclass-conversion", lambda s: s.Sub(1, 2, "3"), TypeError),
-            ("super-init-unexpected", lambda s: s.InitOverride(1, 2, c=3), TypeError),
-            ("abstract-subclass", lambda s: s.AbstractColor(1, 2, 3), TypeError),
-        ]),
+        **group(
+            "construction",
+            [
+                ("keywords", lambda s: s.Color(r=1, g=2, b=3, a=4)),
+                ("mixed", lambda s: s.Color(1, 2, b=3)),
+                ("keyword-dict", lambda s: s.Color(**{"b": 3, "g": 2, "r": 1})),
+                ("clamped", lambda s: s.Color(300, -5, 2**31 - 1, -(2**31))),
+                ("two-digit-ints", lambda s: s.Color(2**30, -(2**30), 2**31 - 1, 5)),
+                ("bools", lambda s: s.Color(True, False, 2)),
+                ("floats", lambda s: s.Color(1.9, -3.99, 3.0)),
+                ("__int__", lambda s: s.Color(s.int_like, s.int_like, s.int_like, s.int_like)),
+                ("int-subclass", lambda s: s.Color(s.int_subclass, 1, 2)),
+                ("__new__", lambda s: s.Color.__new__(s.Color)),
+                ("__new__-arguments", lambda s: s.Color.__new__(s.Color, 1, 2, 3, x=4)),
+                ("re-init", lambda s: s.colour.__init__(10, 20, 30, 40)),
+                (
+                    "re-init-keyword-dict",
+                    lambda s: s.Color.__init__(s.colour, **{"r": 10, "g": 20, "b": 30, "a": 40}),
+                ),
+                ("re-init-mixed", lambda s: s.colour.__init__(10, 20, b=30, a=40)),
+                ("subclass", lambda s: s.Sub(1, 2, 3)),
+                ("subclass-keywords", lambda s: s.Sub(r=1, g=2, b=3, a=4)),
+                ("slots-subclass", lambda s: s.SlotsSub(1, 2, 3)),
+                ("subclass-__new__", lambda s: s.Sub.__new__(s.Sub)),
+                ("super-init", lambda s: s.InitOverride(1, 2, b=3)),
+                # Errors.
+                ("no-arguments", lambda s: s.Color(), TypeError),
+                ("five-positional-keyword", lambda s: s.Color(1, 2, 3, 4, 5, a=6), TypeError),
+                ("missing-g", lambda s: s.Color(1, b=3), TypeError),
+                ("unexpected-keyword", lambda s: s.Color(1, 2, x=3), TypeError),
+                ("unexpected-before-multiple", lambda s: s.Color(1, 2, 3, x=1, r=2), TypeError),
+                ("non-string-key", lambda s: s.Color(**{1: 2}), TypeError),
+                ("None-alpha", lambda s: s.Color(1, 2, 3, None), TypeError),
+                (
+                    "__int__-raises",
+                    lambda s: s.Color(s.raising_int, s.int_like, s.int_like),
+                    ArithmeticError,
+                ),
+                ("overflow-alpha", lambda s: s.Color(1, 2, 3, 2**31), OverflowError),
+                ("re-init-error", lambda s: s.colour.__init__(5, 6, "x"), TypeError),
+                (
+                    "re-init-keyword-dict-error",
+                    lambda s: s.Color.__init__(s.colour, 1, 2, **{"x": 3}),
+                    TypeError,
+                ),
+                (
+                    "re-init-keyword-dict-multiple",
+                    lambda s: s.Color.__init__(s.colour, 1, 2, **{"r": 3}),
+                    TypeError,
+                ),
+                (
+                    "re-init-keyword-dict-conversion",
+                    lambda s: s.Color.__init__(s.colour, 1, 2, 3, a=s.huge_int),
+                    OverflowError,
+                ),
+                (
+                    "re-init-keyword-dict-missing",
+                    lambda s: s.Color.__init__(s.colour, r=1, g=2),
+                    TypeError,
+                ),
+                ("subclass-count", lambda s: s.Sub(1, 2), TypeError),
+                ("subclass-unexpected", lambda s: s.Sub(1, 2, x=3), TypeError),
+                ("subclass-multiple", lambda s: s.Sub(1, 2, 3, r=1), TypeError),
+                ("subclass-conversion", lambda s: s.Sub(1, 2, "3"), TypeError),
+                ("super-init-unexpected", lambda s: s.InitOverride(1, 2, c=3), TypeError),
+                ("abstract-subclass", lambda s: s.AbstractColor(1, 2, 3), TypeError),
+            ],
+        ),
         # Conversion failures, through construction and through every setter.
-        **group("conversion failure", [
-            (f"{route}-{id_}", make(id_), kind)
-            for route, make in conversion_routes.items()
-            for id_, (_, kind) in CONVERSION_FAILURES.items()
-        ]),
-        **group("int subclass from __int__", [
-            (f"{route}-{action}", under_filter(action, operation),
-             DeprecationWarning if action == "error" else None)
-            for route, operation in int_from_int.items()
-            for action in ("ignore", "error")
-        ]),
-        **group("property", [
-            (f"{name}-{action}", make(name), kind)
-            for name in CHANNEL_NAMES
-            for action, (make, kind) in property_actions.items()
-        ]),
-        **group("object protocol", [
-            ("unknown-attribute", lambda s: setattr(s.colour, "foo", 1), AttributeError),
-            ("weakref", lambda s: weakref.ref(s.colour), TypeError),
-            ("index", lambda s: s.colour[0], TypeError),
-            ("len", lambda s: len(s.colour), TypeError),
-            ("type-attribute", lambda s: setattr(s.Color, "foo", 1), TypeError),
-            ("hash", lambda s: hash(s.colour)),
-            ("compare", lambda s: s.colour == s.sub_colour),
-        ]),
-        **group("text form", [
-            ("f-string", lambda s: f"{s.colour}"),
-            ("format", lambda s: format(s.colour, "")),
-            ("longest", lambda s: repr(s.Color(255, 255, 255, 255))),
-            ("uninitialised", lambda s: repr(s.Color.__new__(s.Color))),
-            ("subclass-overriding-r", lambda s: repr(s.PropertyOverride(1, 2, 3))),
-        ]),
-        **group("iteration", [
-            ("tuple-subclass", lambda s: tuple(s.sub_colour)),
-            ("subclass-overriding-r", lambda s: list(s.PropertyOverride(1, 2, 3))),
-            ("membership", lambda s: 40 in s.colour),
-            ("unpack", lambda s: [*s.colour]),
-            ("temporary-colour", lambda s: list(iter(s.Color(1, 2, 3)))),
-            ("abandoned-after-r", lambda s: generator_at(1)),
-            ("abandoned-after-b", lambda s: generator_at(3)),
-            ("abandoned-after-a", lambda s: generator_at(4)),
-            ("exhausted", lambda s: generator_at(FINISHED)),
-            ("next-after-end", lambda s: next(generator_at(FINISHED)), StopIteration),
-            ("more-than-the-free-list", many_generators_at_once),
-            ("collected-cycle", generator_in_a_cycle),
-            ("yield-from", delegate),
-        ]),
-        **group("generator protocol", [
-            ("send-finished", lambda s: generator_at(FINISHED).send(None), StopIteration),
-            *((f"throw-at-{point}", lambda s, point=point: generator_at(point).throw(ValueError),
-               ValueError) for point in range(2, 5)),
-            ("throw-StopIteration", lambda s: generator_at(1).throw(StopIteration),
-             RuntimeError),
-            ("throw-instance", lambda s: generator_at(1).throw(ValueError("given")), ValueError),
-            ("throw-class-value", lambda s: generator_at(1).throw(ValueError, "value"),
-             ValueError),
-            ("throw-class-tuple", lambda s: generator_at(1).throw(ValueError, ("a", "b")),
-             ValueError),
-            ("throw-traceback",
-             lambda s: generator_at(2).throw(ValueError, None, s.a_traceback), ValueError),
-            ("throw-class-failing", lambda s: generator_at(1).throw(s.FailingException),
-             LookupError),
-            ("throw-four-arguments", lambda s: generator_at(1).throw(ValueError, 1, None, 4),
-             TypeError),
-            ("attributes", generator_attributes),
-            ("name-after-end",
-             lambda s: setattr(generator_at(FINISHED), "__name__", "".join(["re", "named"]))),
-            ("gi_frame-read-while-made", frame_made_while(lambda g: g.gi_frame)),
-            ("gi_frame-closed-while-made", frame_made_while(lambda g: g.close())),
-            ("bad-__name__", lambda s: setattr(iter(s.colour), "__name__", 5), TypeError),
-            ("delete-__qualname__", lambda s: delattr(iter(s.colour), "__qualname__"),
-             TypeError),
-            ("weakref", lambda s: weakref.ref(iter(s.colour))),
-            ("pickle", lambda s: pickle.dumps(iter(s.colour)), TypeError),
-            ("copy", lambda s: copy.copy(generator_at(1)), TypeError),
-            ("instantiate-type", lambda s: type(iter(s.colour))(), TypeError),
-        ]),
-        **group("pickling refusal", [
-            ("pickle-list-protocol-0", lambda s: pickle.dumps([s.colour], protocol=0), TypeError),
-            ("pickle-subclass", lambda s: pickle.dumps(s.sub_colour), TypeError),
-            ("__setstate__-dict", lambda s: s.colour.__setstate__({}), TypeError),
-            ("__setstate__-two-arguments", lambda s: s.colour.__setstate__(1, 2), TypeError),
-            ("__setstate__-unexpected", lambda s: s.colour.__setstate__(x=1), TypeError),
-            ("type-__reduce__", lambda s: s.Color.__reduce__(s.colour), TypeError),
-            ("function-reduce-extra", lambda s: s.module.__reduce_cython__(s.colour, 1),
-             TypeError),
-            ("function-reduce-keyword",
-             lambda s: s.module.__reduce_cython__(s.colour, protocol=1), TypeError),
-            ("function-setstate-no-argument", lambda s: s.module.__setstate_cython__(),
-             TypeError),
-            ("function-setstate-unexpected",
-             lambda s: s.module.__setstate_cython__(s.colour, x=None), TypeError),
-        ]),
-        **group("module surface", [
-            ("function-attributes", function_attributes),
-            ("function-bad-__name__",
-             lambda s: setattr(s.module.__reduce_cython__, "__name__", 1), TypeError),
-            ("subclass-with-own-__reduce__", lambda s: pickle.dumps(s.ReducingSub(1, 2, 3))),
-            ("vtable-capsule", lambda s: s.Color.__pyx_vtable__),
-            ("vtable-through-instance", lambda s: s.colour.__pyx_vtable__),
-        ]),
+        **group(
+            "conversion failure",
+            [
+                (f"{route}-{id_}", make(id_), kind)
+                for route, make in conversion_routes.items()
+                for id_, (_, kind) in CONVERSION_FAILURES.items()
+            ],
+        ),
+        **group(
+            "int subclass from __int__",
+            [
+                (
+                    f"{route}-{action}",
+                    under_filter(action, operation),
+                    DeprecationWarning if action == "error" else None,
+                )
+                for route, operation in int_from_int.items()
+                for action in ("ignore", "error")
+            ],
+        ),
+        **group(
+            "property",
+            [
+                (f"{name}-{action}", make(name), kind)
+                for name in CHANNEL_NAMES
+                for action, (make, kind) in property_actions.items()
+            ],
+        ),
+        **group(
+            "object protocol",
+            [
+                ("unknown-attribute", lambda s: setattr(s.colour, "foo", 1), AttributeError),
+                ("weakref", lambda s: weakref.ref(s.colour), TypeError),
+                ("index", lambda s: s.colour[0], TypeError),
+                ("len", lambda s: len(s.colour), TypeError),
+                ("type-attribute", lambda s: setattr(s.Color, "foo", 1), TypeError),
+                ("hash", lambda s: hash(s.colour)),
+                ("compare", lambda s: s.colour == s.sub_colour),
+            ],
+        ),
+        **group(
+            "text form",
+            [
+                ("f-string", lambda s: f"{s.colour}"),
+                ("format", lambda s: format(s.colour, "")),
+                ("longest", lambda s: repr(s.Color(255, 255, 255, 255))),
+                ("uninitialised", lambda s: repr(s.Color.__new__(s.Color))),
+                ("subclass-overriding-r", lambda s: repr(s.PropertyOverride(1, 2, 3))),
+            ],
+        ),
+        **group(
+            "iteration",
+            [
+                ("tuple-subclass", lambda s: tuple(s.sub_colour)),
+                ("subclass-overriding-r", lambda s: list(s.PropertyOverride(1, 2, 3))),
+                ("membership", lambda s: 40 in s.colour),
+                ("unpack", lambda s: [*s.colour]),
+                ("temporary-colour", lambda s: list(iter(s.Color(1, 2, 3)))),
+                ("abandoned-after-r", lambda s: generator_at(1)),
+                ("abandoned-after-b", lambda s: generator_at(3)),
+                ("abandoned-after-a", lambda s: generator_at(4)),
+                ("exhausted", lambda s: generator_at(FINISHED)),
+                ("next-after-end", lambda s: next(generator_at(FINISHED)), StopIteration),
+                ("more-than-the-free-list", many_generators_at_once),
+                ("collected-cycle", generator_in_a_cycle),
+                ("yield-from", delegate),
+            ],
+        ),
+        **group(
+            "generator protocol",
+            [
+                ("send-finished", lambda s: generator_at(FINISHED).send(None), StopIteration),
+                *(
+                    (
+                        f"throw-at-{point}",
+                        lambda s, point=point: generator_at(point).throw(ValueError),
+                        ValueError,
+                    )
+                    for point in range(2, 5)
+                ),
+                (
+                    "throw-StopIteration",
+                    lambda s: generator_at(1).throw(StopIteration),
+                    RuntimeError,
+                ),
+                (
+                    "throw-instance",
+                    lambda s: generator_at(1).throw(ValueError("given")),
+                    ValueError,
+                ),
+                (
+                    "throw-class-value",
+                    lambda s: generator_at(1).throw(ValueError, "value"),
+                    ValueError,
+                ),
+                (
+                    "throw-class-tuple",
+                    lambda s: generator_at(1).throw(ValueError, ("a", "b")),
+                    ValueError,
+                ),
+                (
+                    "throw-traceback",
+                    lambda s: generator_at(2).throw(ValueError, None, s.a_traceback),
+                    ValueError,
+                ),
+                (
+                    "throw-class-failing",
+                    lambda s: generator_at(1).throw(s.FailingException),
+                    LookupError,
+                ),
+                (
+                    "throw-four-arguments",
+                    lambda s: generator_at(1).throw(ValueError, 1, None, 4),
+                    TypeError,
+                ),
+                ("attributes", generator_attributes),
+                (
+                    "name-after-end",
+                    lambda s: setattr(generator_at(FINISHED), "__name__", "".join(["re", "named"])),
+                ),
+                ("gi_frame-read-while-made", frame_made_while(lambda g: g.gi_frame)),
+                ("gi_frame-closed-while-made", frame_made_while(lambda g: g.close())),
+                ("bad-__name__", lambda s: setattr(iter(s.colour), "__name__", 5), TypeError),
+                (
+                    "delete-__qualname__",
+                    lambda s: delattr(iter(s.colour), "__qualname__"),
+                    TypeError,
+                ),
+                ("weakref", lambda s: weakref.ref(iter(s.colour))),
+                ("pickle", lambda s: pickle.dumps(iter(s.colour)), TypeError),
+                ("copy", lambda s: copy.copy(generator_at(1)), TypeError),
+                ("instantiate-type", lambda s: type(iter(s.colour))(), TypeError),
+            ],
+        ),
+        **group(
+            "pickling refusal",
+            [
+                (
+                    "pickle-list-protocol-0",
+                    lambda s: pickle.dumps([s.colour], protocol=0),
+                    TypeError,
+                ),
+                ("pickle-subclass", lambda s: pickle.dumps(s.sub_colour), TypeError),
+                ("__setstate__-dict", lambda s: s.colour.__setstate__({}), TypeError),
+                ("__setstate__-two-arguments", lambda s: s.colour.__setstate__(1, 2), TypeError),
+                ("__setstate__-unexpected", lambda s: s.colour.__setstate__(x=1), TypeError),
+                ("type-__reduce__", lambda s: s.Color.__reduce__(s.colour), TypeError),
+                (
+                    "function-reduce-extra",
+                    lambda s: s.module.__reduce_cython__(s.colour, 1),
+                    TypeError,
+                ),
+                (
+                    "function-reduce-keyword",
+                    lambda s: s.module.__reduce_cython__(s.colour, protocol=1),
+                    TypeError,
+                ),
+                (
+                    "function-setstate-no-argument",
+                    lambda s: s.module.__setstate_cython__(),
+                    TypeError,
+                ),
+                (
+                    "function-setstate-unexpected",
+                    lambda s: s.module.__setstate_cython__(s.colour, x=None),
+                    TypeError,
+                ),
+            ],
+        ),
+        **group(
+            "module surface",
+            [
+                ("function-attributes", function_attributes),
+                (
+                    "function-bad-__name__",
+                    lambda s: setattr(s.module.__reduce_cython__, "__name__", 1),
+                    TypeError,
+                ),
+                ("subclass-with-own-__reduce__", lambda s: pickle.dumps(s.ReducingSub(1, 2, 3))),
+                ("vtable-capsule", lambda s: s.Color.__pyx_vtable__),
+                ("vtable-through-instance", lambda s: s.colour.__pyx_vtable__),
+            ],
+        ),
         # Subclasses whose instances run __del__, or come back to life in it.
-        **group("finaliser", [
-            ("__del__", lambda s: s.WithDel(1, 2, 3), None, True),
-            ("__del__-uninitialised", lambda s: s.WithDel.__new__(s.WithDel), None, True),
-            ("__del__-without-gc", lambda s: s.SlotsWithDel(1, 2, 3), None, True),
-            ("__del__-after-iteration", lambda s: list(s.WithDel(1, 2, 3)), None, True),
-            ("__del__-abandoned-iterator", lambda s: generator_at(2, s.WithDel(1, 2, 3)),
-             None, True),
-            ("resurrected", resurrect_once),
-        ]),
+        **group(
+            "finaliser",
+            [
+                ("__del__", lambda s: s.WithDel(1, 2, 3), None, True),
+                ("__del__-uninitialised", lambda s: s.WithDel.__new__(s.WithDel), None, True),
+                ("__del__-without-gc", lambda s: s.SlotsWithDel(1, 2, 3), None, True),
+                ("__del__-after-iteration", lambda s: list(s.WithDel(1, 2, 3)), None, True),
+                (
+                    "__del__-abandoned-iterator",
+                    lambda s: generator_at(2, s.WithDel(1, 2, 3)),
+                    None,
+                    True,
+                ),
+                ("resurrected", resurrect_once),
+            ],
+        ),
         # The native interface, through the test-only consumer module.
-        **group("native", [
-            ("new-many", lambda s: consumer.new_many(20)),
-            ("call-type", lambda s: consumer.call_type_many(20)),
-            ("clamp_byte", lambda s: consumer.clamp_byte(300)),
-            ("raw", lambda s: consumer.raw(s.colour)),
-            ("set-raw", lambda s: consumer.set_raw(s.colour, 10, 20, 30, 40)),
-            ("capsule", lambda s: consumer.capsule_pointer(None)),
-            ("capsule-wrong-name", lambda s: consumer.capsule_pointer("named"), ValueError),
-        ]),
+        **group(
+            "native",
+            [
+                ("new-many", lambda s: consumer.new_many(20)),
+                ("call-type", lambda s: consumer.call_type_many(20)),
+                ("clamp_byte", lambda s: consumer.clamp_byte(300)),
+                ("raw", lambda s: consumer.raw(s.colour)),
+                ("set-raw", lambda s: consumer.set_raw(s.colour, 10, 20, 30, 40)),
+                ("capsule", lambda s: consumer.capsule_pointer(None)),
+                ("capsule-wrong-name", lambda s: consumer.capsule_pointer("named"), ValueError),
+            ],
+        ),
     }
 
 

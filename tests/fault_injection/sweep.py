@@ -39,9 +39,12 @@ TESTS = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(TESTS))
 
 from injector import load_injector, mappings  # noqa: E402
-from support import load_extension  # noqa: E402
 from operations import INIT_EXEC, INTERPRETER_LEAKS, operations, unmet  # noqa: E402
-from support import REFUSAL, module_entries  # noqa: E402
+from support import (  # noqa: E402
+    REFUSAL,
+    load_extension,
+    module_entries,
+)
 
 ROUNDS = 4
 STRIDE = int(os.environ.get("VANTEL_FAULT_STRIDE", "1"))
@@ -217,7 +220,7 @@ def check_reachable_leftovers():
                 colour = cls(1, 2, 3)
                 if list(colour) != [1, 2, 3, 255] or repr(colour) != "Color(1, 2, 3, 255)":
                     problems.append(f"the leftover Color gives {list(colour)}")
-            except Exception as error:  # noqa: BLE001  reported
+            except Exception as error:  # reported
                 problems.append(f"the leftover Color raised {error!r}")
     return problems
 
@@ -231,7 +234,8 @@ def import_child(injector, n, consumer_path, load):
     # An error the import swallows, reporting it as unraisable, is one it
     # did not handle.
     sys.unraisablehook = lambda unraisable: problems.append(
-        f"unraisable {unraisable.exc_value!r} in {unraisable.err_msg or unraisable.object}")
+        f"unraisable {unraisable.exc_value!r} in {unraisable.err_msg or unraisable.object}"
+    )
     fired, _, exception = injector.call(n, load)
     if exception is not None:
         entries = tuple(module_entries(exception))
@@ -263,8 +267,11 @@ def load_module_code(as_main):
     library = ctypes.CDLL(str(module_path()))
     ctypes.c_int.in_dll(library, "__pyx_module_is_main_vantel__color__color").value = as_main
     path = os.path.realpath(module_path())
-    return [tuple(int(bound, 16) for bound in fields[0].split("-")) for fields in mappings()
-            if len(fields) == 6 and fields[5] == path and "x" in fields[1]]
+    return [
+        tuple(int(bound, 16) for bound in fields[0].split("-"))
+        for fields in mappings()
+        if len(fields) == 6 and fields[5] == path and "x" in fields[1]
+    ]
 
 
 # How each import row loads the module.
@@ -297,13 +304,16 @@ def sweep_import(injector, consumer_path, name):
         if pid == 0:
             os.close(read_end)
             try:
-                fired, found, moved, unsure = import_child(injector, n, consumer_path,
-                                                           IMPORTS[name])
-                report = json.dumps({"fired": fired, "problems": found, "avoided": moved,
-                                     "undecided": unsure})
-            except BaseException as error:  # noqa: BLE001  reported, not raised
-                report = json.dumps({"fired": True, "problems": [repr(error)], "avoided": 0,
-                                     "undecided": 0})
+                fired, found, moved, unsure = import_child(
+                    injector, n, consumer_path, IMPORTS[name]
+                )
+                report = json.dumps(
+                    {"fired": fired, "problems": found, "avoided": moved, "undecided": unsure}
+                )
+            except BaseException as error:  # reported, not raised
+                report = json.dumps(
+                    {"fired": True, "problems": [repr(error)], "avoided": 0, "undecided": 0}
+                )
             os.write(write_end, report.encode())
             os.close(write_end)
             # A normal exit, so that the interpreter's finalisation runs over
@@ -340,13 +350,23 @@ def main(injector_path, consumer_path, name):
         setup, act, entries, gives, *_ = operations(consumer)[name]
         unfailed = unmet(gives, *injector.call(0, *act(setup()))[1:])
         problems = [f"the unfailed call {unfailed}"] if unfailed else []
-        found, failures, growth = sweep_with_rounds(injector, setup, act, entries,
-                                                    name not in INTERPRETER_LEAKS)
+        found, failures, growth = sweep_with_rounds(
+            injector, setup, act, entries, name not in INTERPRETER_LEAKS
+        )
         problems += found
         avoided, undecided = injector.avoided(), injector.undecided()
-    print(json.dumps({"problems": problems, "failures": failures, "avoided": avoided,
-                      "undecided": undecided, "not found": injector.functions_not_found,
-                      "growth": growth}))
+    print(
+        json.dumps(
+            {
+                "problems": problems,
+                "failures": failures,
+                "avoided": avoided,
+                "undecided": undecided,
+                "not found": injector.functions_not_found,
+                "growth": growth,
+            }
+        )
+    )
 
 
 if __name__ == "__main__":

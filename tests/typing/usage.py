@@ -66,7 +66,8 @@ sky.green = Level(300)
 sky.blue = False
 sky.a = 128
 shade: int = sky.r + sky.green + sky.b + sky.alpha
-assert (sky.r, sky.g, sky.blue, sky.alpha) == (12, 255, 0, 128) and shade == 395
+assert (sky.r, sky.g, sky.blue, sky.alpha) == (12, 255, 0, 128)
+assert shade == 395
 
 # Iteration gives the channels as int: unpacking, lists and generators.
 r, g, b, a = glass
@@ -74,8 +75,9 @@ assert_type(r, int)
 channels: list[int] = list(glass)
 assert channels == [r, g, b, a] == [200, 220, 255, 96]
 walk = iter(glass)
-assert_type(walk, Generator[int, None, None])
-assert next(walk) == 200 and walk.send(None) == 220
+assert_type(walk, Generator[int])
+assert next(walk) == 200
+assert walk.send(None) == 220
 
 
 # Subclasses are ordinary Python classes.
