@@ -50,7 +50,7 @@ for name in "${names[@]}"; do
             if [ -n "${!variable:-}" ]; then
                 PYTHON=${!variable} bash benchmarks/all_interpreters.sh --one "$name"
             else
-                PYTHON= with_python "$name" bash benchmarks/all_interpreters.sh --one "$name"
+                PYTHON='' with_python "$name" bash benchmarks/all_interpreters.sh --one "$name"
             fi
             ;;
         *)

@@ -76,6 +76,7 @@ os.environ.setdefault("PYGAME_HIDE_SUPPORT_PROMPT", "1")
 import figures  # noqa: E402
 import instructions  # noqa: E402
 import pure_python_color  # noqa: E402
+
 import vantel.color  # noqa: E402
 from vantel.color.color import Color  # noqa: E402
 
@@ -290,7 +291,7 @@ def run_groups(groups, loops, repeats):
         timed.append(group.empty_loop)
         timers = [(case, make_timer(case)) for case in timed]
         number = group.loops
-        for case, timer in timers:  # warm up: specialise the bytecode, fill free lists
+        for _, timer in timers:  # warm up: specialise the bytecode, fill free lists
             timer.timeit(max(1, number // 10))
         for repeat in range(repeats):
             shift = repeat % len(timers)

@@ -132,9 +132,7 @@ def operations():
         Operation("list(c)", peer_cases("list(c)", floor=ITERATION_FLOOR)),
         Operation("255 in c", peer_cases("255 in c", floor=ITERATION_FLOOR)),
         Operation("next(iter(c))", peer_cases("next(iter(c))", floor=ITERATION_FLOOR)),
-        Operation(
-            "for x in c: break", peer_cases("for x in c:\n    break", floor=ITERATION_FLOOR)
-        ),
+        Operation("for x in c: break", peer_cases("for x in c:\n    break", floor=ITERATION_FLOOR)),
         Operation(
             "try: c.r = None / except TypeError: pass",
             peer_cases(SET_NONE, missing={REFERENCE: REFERENCE_ERRORS}),
@@ -173,6 +171,7 @@ def child_main(spec_path):
     import itertools
 
     import pure_python_color
+
     from vantel.color.color import Color
 
     namespace = {
@@ -259,8 +258,15 @@ def find_consumer():
 def build_marker(directory):
     """Compiles dump_marker.c into `directory`: (its path, "") or (None, why not)."""
     target = Path(directory, "dump_marker.so")
-    command = [os.environ.get("CC", "cc"), "-shared", "-fPIC", "-O2",
-               str(HERE / "dump_marker.c"), "-o", str(target)]
+    command = [
+        os.environ.get("CC", "cc"),
+        "-shared",
+        "-fPIC",
+        "-O2",
+        str(HERE / "dump_marker.c"),
+        "-o",
+        str(target),
+    ]
     try:
         result = subprocess.run(command, capture_output=True, text=True)
     except OSError as error:
@@ -320,8 +326,9 @@ def measure(ops, n1, n2, directory):
         str(spec_path),
     ]
     preload = os.pathsep.join(filter(None, [marker, os.environ.get("LD_PRELOAD")]))
-    result = subprocess.run(command, capture_output=True, text=True,
-                            env=dict(os.environ, LD_PRELOAD=preload))
+    result = subprocess.run(
+        command, capture_output=True, text=True, env=dict(os.environ, LD_PRELOAD=preload)
+    )
     if result.returncode != 0:
         return f"the measured process failed (exit {result.returncode}):\n{result.stderr[-2000:]}"
     totals = dump_totals(directory)
@@ -500,8 +507,14 @@ def goals_table(ops):
     rows = []
     for goal, ratio, color, other in goal_results(ops):
         figure = "" if ratio is None else f"{ratio:.2f}x ({color:,.0f} vs {other:,.0f})"
-        rows.append((f"`{goal.title}`: {goal.ratio_name}", bound_text(goal), figure,
-                     goal_state(goal, ratio)))
+        rows.append(
+            (
+                f"`{goal.title}`: {goal.ratio_name}",
+                bound_text(goal),
+                figure,
+                goal_state(goal, ratio),
+            )
+        )
     return figures.markdown_table(("goal", "bound", "this run", ""), rows)
 
 
@@ -545,8 +558,14 @@ def markdown_tables(ops):
         rows.append((title, peers[0], reference_cell(op), *peers[1:], floor_cell))
     loop = next(op for op in ops if op.cases[0].peer == LOOP)
     rows.append(("`pass` (the loop alone, in every figure)", cell(loop, LOOP, LOOP), *[""] * 4))
-    header = ("operation", "`Color`", "reference (`Color` over it)", "pure-Python `__slots__`",
-              "`pygame.Color`", "floor")
+    header = (
+        "operation",
+        "`Color`",
+        "reference (`Color` over it)",
+        "pure-Python `__slots__`",
+        "`pygame.Color`",
+        "floor",
+    )
     native = next(op for op in ops if op.cases[0].peer == NATIVE_NEW)
     native_rows = [
         (NATIVE_LABELS[case.peer], cell(native, case.peer, NATIVE_NEW)) for case in native.cases

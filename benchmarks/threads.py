@@ -64,15 +64,19 @@ def throughput(threads, colours):
     and the processor time the threads spent per colour."""
     start = threading.Barrier(threads + 1)
     processor_times = []
-    running = [threading.Thread(target=timed_job, args=(colours, start, processor_times))
-               for _ in range(threads)]
+    running = [
+        threading.Thread(target=timed_job, args=(colours, start, processor_times))
+        for _ in range(threads)
+    ]
     for thread in running:
         thread.start()
     start.wait()
     began = time.perf_counter()
     for thread in running:
         thread.join()
-    return threads * colours / (time.perf_counter() - began), sum(processor_times) / (threads * colours)
+    return threads * colours / (time.perf_counter() - began), sum(processor_times) / (
+        threads * colours
+    )
 
 
 def worker(colours, first):
@@ -81,18 +85,30 @@ def worker(colours, first):
     order = THREAD_COUNTS if first == 1 else THREAD_COUNTS[::-1]
     measured = {threads: throughput(threads, colours) for threads in order}
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
-    print(json.dumps({"gil": gil, "version": sys.version.split()[0],
-                      "rates": {str(threads): rate for threads, (rate, _) in measured.items()},
-                      "processor": {str(threads): seconds for threads, (_, seconds) in measured.items()}}))
+    print(
+        json.dumps(
+            {
+                "gil": gil,
+                "version": sys.version.split()[0],
+                "rates": {str(threads): rate for threads, (rate, _) in measured.items()},
+                "processor": {str(threads): seconds for threads, (_, seconds) in measured.items()},
+            }
+        )
+    )
 
 
 def run_worker(command, colours, first):
     result = subprocess.run(
         [*shlex.split(command), "benchmarks/threads.py", "--worker", str(colours), str(first)],
-        cwd=REPO, capture_output=True, text=True)
+        cwd=REPO,
+        capture_output=True,
+        text=True,
+    )
     if result.returncode != 0:
-        print(f"threads: {command!r} failed (exit {result.returncode}):\n{result.stderr[-2000:]}",
-              file=sys.stderr)
+        print(
+            f"threads: {command!r} failed (exit {result.returncode}):\n{result.stderr[-2000:]}",
+            file=sys.stderr,
+        )
         return {"failed": result.returncode}
     return json.loads(result.stdout.splitlines()[-1])
 
@@ -106,8 +122,12 @@ def measure(runs, rounds, colours):
     for round_number in range(rounds):
         # The runs take turns at going first, and at timing one thread first.
         shift = round_number % len(runs)
-        order = [run for run in runs[shift:] + runs[:shift] if "failed" not in reports.get(run[0], {})]
-        results = {label: run_worker(command, colours, 1 + round_number % 2) for label, command in order}
+        order = [
+            run for run in runs[shift:] + runs[:shift] if "failed" not in reports.get(run[0], {})
+        ]
+        results = {
+            label: run_worker(command, colours, 1 + round_number % 2) for label, command in order
+        }
         reports.update(results)
         if "failed" in reports[runs[0][0]]:
             sys.exit(f"threads: the reference run, {runs[0][0]}, failed")
@@ -117,37 +137,73 @@ def measure(runs, rounds, colours):
             rates, processor = result["rates"], result["processor"]
             for threads in THREAD_COUNTS:
                 ratios[label][threads].append(
-                    (rates[str(threads)] / rates["1"], rates[str(threads)] / reference,
-                     processor[str(threads)] / processor["1"]))
-        print(f"round {round_number + 1}/{rounds}: " + "; ".join(
-            f"{label} " + ", ".join(f"{results[label]['rates'][str(threads)] / 1e6:.2f}"
-                                    for threads in THREAD_COUNTS)
-            for label, _ in runs if label in results) + " M colours/s with 1, 2 threads", flush=True)
+                    (
+                        rates[str(threads)] / rates["1"],
+                        rates[str(threads)] / reference,
+                        processor[str(threads)] / processor["1"],
+                    )
+                )
+        print(
+            f"round {round_number + 1}/{rounds}: "
+            + "; ".join(
+                f"{label} "
+                + ", ".join(
+                    f"{results[label]['rates'][str(threads)] / 1e6:.2f}"
+                    for threads in THREAD_COUNTS
+                )
+                for label, _ in runs
+                if label in results
+            )
+            + " M colours/s with 1, 2 threads",
+            flush=True,
+        )
     return reports, ratios
 
 
 def table(runs, reports, ratios):
     reference = runs[0][0]
-    header = ("interpreter", "GIL after import",
-              *(f"{threads} thread{'s' * (threads > 1)}, over {reference}, 1 thread" for threads in THREAD_COUNTS),
-              "2 threads over 1 thread", "processor time per colour, 2 threads over 1")
+    header = (
+        "interpreter",
+        "GIL after import",
+        *(
+            f"{threads} thread{'s' * (threads > 1)}, over {reference}, 1 thread"
+            for threads in THREAD_COUNTS
+        ),
+        "2 threads over 1 thread",
+        "processor time per colour, 2 threads over 1",
+    )
     rows = []
     for label, _ in runs:
         if "failed" in reports[label]:
             rows.append((label, "", *[f"failed (exit {reports[label]['failed']})"] * 4))
             continue
-        medians = {threads: [statistics.median(column) for column in zip(*ratios[label][threads])]
-                   for threads in THREAD_COUNTS}
-        rows.append((label, "on" if reports[label]["gil"] else "off",
-                     *(f"{medians[threads][1]:.2f}" for threads in THREAD_COUNTS),
-                     f"{medians[2][0]:.2f}", f"{medians[2][2]:.2f}"))
+        medians = {
+            threads: [
+                statistics.median(column) for column in zip(*ratios[label][threads], strict=False)
+            ]
+            for threads in THREAD_COUNTS
+        }
+        rows.append(
+            (
+                label,
+                "on" if reports[label]["gil"] else "off",
+                *(f"{medians[threads][1]:.2f}" for threads in THREAD_COUNTS),
+                f"{medians[2][0]:.2f}",
+                f"{medians[2][2]:.2f}",
+            )
+        )
     return header, rows
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--run", action="append", metavar="LABEL=COMMAND", default=[],
-                        help="an interpreter to measure; the first is the reference")
+    parser.add_argument(
+        "--run",
+        action="append",
+        metavar="LABEL=COMMAND",
+        default=[],
+        help="an interpreter to measure; the first is the reference",
+    )
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--colours", type=int, default=1_000_000, help="colours per thread and run")
     parser.add_argument("--markdown", metavar="FILE", help="also write the table for the manual")
@@ -162,8 +218,10 @@ def main():
 
     # Other processes take the second core: the figures of a busy machine say so.
     load = os.getloadavg()[0]
-    print(f"threads: {arguments.rounds} rounds of {arguments.colours:,} colours per thread and run; "
-          f"load average {load:.1f}")
+    print(
+        f"threads: {arguments.rounds} rounds of {arguments.colours:,} colours per thread and run; "
+        f"load average {load:.1f}"
+    )
     reports, ratios = measure(runs, arguments.rounds, arguments.colours)
     header, rows = table(runs, reports, ratios)
     sys.path.insert(0, str(REPO / "scripts"))
@@ -173,11 +231,16 @@ def main():
     print(text, end="")
     if arguments.markdown:
         machine = f"{figures.cpu_model()}, {os.cpu_count()} CPUs"
-        versions = ", ".join(f"{label}: CPython {reports[label]['version']}" for label, _ in runs
-                             if "version" in reports[label])
-        description = (f"Medians of {arguments.rounds} rounds on {datetime.date.today().isoformat()}: "
-                       f"{machine}, load average {load:.1f} before the run; {versions}; "
-                       f"{arguments.colours:,} colours per thread and run.")
+        versions = ", ".join(
+            f"{label}: CPython {reports[label]['version']}"
+            for label, _ in runs
+            if "version" in reports[label]
+        )
+        description = (
+            f"Medians of {arguments.rounds} rounds on {datetime.date.today().isoformat()}: "
+            f"{machine}, load average {load:.1f} before the run; {versions}; "
+            f"{arguments.colours:,} colours per thread and run."
+        )
         figures.write_figures(arguments.markdown, description, [("", text)])
     if any("failed" in report for report in reports.values()):
         sys.exit(1)

@@ -178,7 +178,8 @@ def frozen_heap():
 # on a debug interpreter, also a reference lost now and then, or given up.
 
 needs_total_references = pytest.mark.skipif(
-    not hasattr(sys, "gettotalrefcount"), reason="only a debug interpreter counts all references")
+    not hasattr(sys, "gettotalrefcount"), reason="only a debug interpreter counts all references"
+)
 
 hoard = []
 
@@ -206,14 +207,22 @@ def give_up_one_reference():
 
 
 @pytest.mark.parametrize(
-    "operation, counter",
+    ("operation", "counter"),
     [
         pytest.param(leak_one_block, "blocks", id="one-block-per-call"),
         pytest.param(leak_one_reference, "references to watched object 0", id="one-reference"),
-        pytest.param(leak_a_reference_now_and_then, TOTAL_REFERENCES,
-                     id="one-reference-now-and-then", marks=needs_total_references),
-        pytest.param(give_up_one_reference, TOTAL_REFERENCES,
-                     id="one-reference-given-up", marks=needs_total_references),
+        pytest.param(
+            leak_a_reference_now_and_then,
+            TOTAL_REFERENCES,
+            id="one-reference-now-and-then",
+            marks=needs_total_references,
+        ),
+        pytest.param(
+            give_up_one_reference,
+            TOTAL_REFERENCES,
+            id="one-reference-given-up",
+            marks=needs_total_references,
+        ),
     ],
 )
 def test_harness_catches_one_leak_per_call(operation, counter):
@@ -251,10 +260,13 @@ def call(row):
 
 # Under valgrind's memcheck, where every call is far slower, the conversion
 # failures and the generator paths stand for the other rows.
-MEMCHECK_GROUPS = ("conversion failure:", "iteration:", "generator protocol:")
+REPRESENTATIVE_GROUPS = ("conversion failure:", "iteration:", "generator protocol:")
 CATALOGUE = [
-    pytest.param(name, marks=pytest.mark.memcheck) if name.startswith(MEMCHECK_GROUPS) else name
-    for name in NAMES if operations(None)[name].setup is not None
+    pytest.param(name, marks=pytest.mark.representative)
+    if name.startswith(REPRESENTATIVE_GROUPS)
+    else name
+    for name in NAMES
+    if operations(None)[name].setup is not None
 ]
 
 
@@ -281,10 +293,12 @@ def test_catalogued_operation_does_not_leak(consumer, name):
 # operation releases references that the interpreter counted when it made
 # the objects: the int returned by __int__, the colours made through color.h.
 @needs_total_references
-@pytest.mark.parametrize("name", ["conversion failure: construction-__int__-returns-2**40",
-                                  "native: new-many"])
+@pytest.mark.parametrize(
+    "name", ["conversion failure: construction-__int__-returns-2**40", "native: new-many"]
+)
 def test_native_builds_count_references_on_a_debug_interpreter(consumer, name):
     growth = measure_growth(*call(operations(consumer)[name]), ())
     assert not leaking(growth), (
         f"the total reference count moved by {growth[TOTAL_REFERENCES]} in rounds of "
-        f"{CALLS} calls: is this build missing the interpreter's Py_DEBUG?")
+        f"{CALLS} calls: is this build missing the interpreter's Py_DEBUG?"
+    )

@@ -24,8 +24,14 @@ import time
 
 import pytest
 
-from support import (INTERPRETER_CHANGE, REINITIALISATION, VERSION_WARNING, WORKING, clamp,
-                     run_scenario)
+from support import (
+    INTERPRETER_CHANGE,
+    REINITIALISATION,
+    VERSION_WARNING,
+    WORKING,
+    clamp,
+    run_scenario,
+)
 from vantel.color.color import Color
 
 pytestmark = pytest.mark.interpreters
@@ -218,8 +224,14 @@ def gen_inspect(generator):
 GENERATOR_MIXES = {
     "next": [(gen_next, 1)],
     "next and send": [(gen_next, 4), (gen_send, 4)],
-    "everything": [(gen_next, 20), (gen_send, 20), (gen_inspect, 10), (gen_throw, 1),
-                   (gen_close, 1), (gen_list, 2)],
+    "everything": [
+        (gen_next, 20),
+        (gen_send, 20),
+        (gen_inspect, 10),
+        (gen_throw, 1),
+        (gen_close, 1),
+        (gen_list, 2),
+    ],
 }
 
 
@@ -229,7 +241,7 @@ def test_generator_shared_by_threads(fast_switching, mix):
     most once, in order, and refuses every call that would resume it while
     another thread runs it: a call made wholly while throw() forms its
     exception is always refused."""
-    calls, weights = zip(*mix)
+    calls, weights = zip(*mix, strict=True)
     rounds = 60
     generators = []
     for _ in range(rounds):
@@ -337,6 +349,7 @@ def test_subclass_finalisers_in_threads(fast_switching):
 # or the first, but nothing half-made: `check` says what a single thread
 # could have seen.  A new attribute gets its row here.
 
+
 class Tinted(Color):
     pass
 
@@ -347,11 +360,17 @@ class Shaded(Color):
 
 # Names are made afresh, so that a replaced one is freed at once.
 NAME = r"(first|second|third)\d+"
-TEXTS = ("__iter__", "Color.__iter__", "__reduce_cython__", "Color.__reduce_cython__",
-         "vantel.color.color")
+TEXTS = (
+    "__iter__",
+    "Color.__iter__",
+    "__reduce_cython__",
+    "Color.__reduce_cython__",
+    "vantel.color.color",
+)
 OBJECT_REPR = re.compile(
     rf"<(function ({NAME}|Color.__reduce_cython__)|vantel.color.color.generator object)"
-    r" at 0x[0-9a-f]+>")
+    r" at 0x[0-9a-f]+>"
+)
 
 
 def known_text(value):
@@ -384,50 +403,76 @@ def weak_reference(target, step):
 RACES = {
     "colour": (
         lambda: Color(1, 2, 3, 4),
-        [lambda c, step: setattr(c, "rg"[step % 2], step),
-         lambda c, step: c.__init__(step, -step, 3 * step)],
+        [
+            lambda c, step: setattr(c, "rg"[step % 2], step),
+            lambda c, step: c.__init__(step, -step, 3 * step),
+        ],
         [list, repr, lambda c: [c.red, c.green, c.blue, c.alpha], lambda c: [*c]],
         in_range_or_text,
     ),
     "subclass instance": (
         lambda: Tinted(1, 2, 3, 4),
-        [lambda c, step: setattr(c, "__class__", (Tinted, Shaded)[step % 2]),
-         lambda c, step: setattr(c, "note", step), lambda c, step: setattr(c, "alpha", step),
-         weak_reference],
-        [list, repr, lambda c: type(c).__name__, lambda c: c.__dict__.get("note", 0),
-         lambda c: len(__import__("weakref").getweakrefs(c))],
-        lambda value: (value in ("Tinted", "Shaded") or type(value) is int
-                       or in_range_or_text(value)),
+        [
+            lambda c, step: setattr(c, "__class__", (Tinted, Shaded)[step % 2]),
+            lambda c, step: setattr(c, "note", step),
+            lambda c, step: setattr(c, "alpha", step),
+            weak_reference,
+        ],
+        [
+            list,
+            repr,
+            lambda c: type(c).__name__,
+            lambda c: c.__dict__.get("note", 0),
+            lambda c: len(__import__("weakref").getweakrefs(c)),
+        ],
+        lambda value: (
+            value in ("Tinted", "Shaded") or type(value) is int or in_range_or_text(value)
+        ),
     ),
     "generator": (
         lambda: iter(Color(1, 2, 3, 4)),
         [set_names, weak_reference, resume],
-        [repr, lambda g: g.__name__, lambda g: g.__qualname__, lambda g: g.__module__,
-         lambda g: g.gi_frame is None or g.gi_frame.f_code.co_name,
-         lambda g: [g.gi_running, g.gi_suspended]],
+        [
+            repr,
+            lambda g: g.__name__,
+            lambda g: g.__qualname__,
+            lambda g: g.__module__,
+            lambda g: g.gi_frame is None or g.gi_frame.f_code.co_name,
+            lambda g: [g.gi_running, g.gi_suspended],
+        ],
         lambda value: not isinstance(value, str) or known_text(value),
     ),
     "module-level function": (
         lambda: __import__("vantel.color.color", fromlist=["_"]).__reduce_cython__,
         [set_names],
-        [repr, lambda f: f.__name__, lambda f: f.__qualname__, lambda f: f.__module__,
-         lambda f: f.__code__.co_name, lambda f: f.__globals__["__name__"]],
+        [
+            repr,
+            lambda f: f.__name__,
+            lambda f: f.__qualname__,
+            lambda f: f.__module__,
+            lambda f: f.__code__.co_name,
+            lambda f: f.__globals__["__name__"],
+        ],
         known_text,
     ),
 }
 RACE_PAIRS = [
     pytest.param(kind, w, r, id=f"{kind}-writer{w}-reader{r}")
     for kind, (_, writers, readers, _) in RACES.items()
-    for w in range(len(writers)) for r in range(len(readers))
+    for w in range(len(writers))
+    for r in range(len(readers))
 ]
 
 
-@pytest.mark.parametrize("kind, writer, reader", RACE_PAIRS)
+@pytest.mark.parametrize(("kind", "writer", "reader"), RACE_PAIRS)
 def test_writer_races_reader(fast_switching, kind, writer, reader):
     make, writers, readers, check = RACES[kind]
     target = make()
-    saved = {name: getattr(target, name) for name in ("__name__", "__qualname__", "__module__")
-             if kind == "module-level function"}
+    saved = {
+        name: getattr(target, name)
+        for name in ("__name__", "__qualname__", "__module__")
+        if kind == "module-level function"
+    }
     seen = []
 
     def worker(index):
@@ -449,6 +494,7 @@ def test_writer_races_reader(fast_switching, kind, writer, reader):
 # ---------------------------------------------------------------------------
 # Imports from several threads, in fresh interpreters.
 
+
 def test_threads_racing_to_import_get_one_module():
     assert run_scenario("racing_imports", THREADS, "import") == {
         "distinct": 1,
@@ -468,17 +514,21 @@ def test_threads_racing_to_create_and_execute_get_one_module(mode):
     for _ in range(10):
         outcome = run_scenario("racing_imports", THREADS, mode)
         assert outcome["refusals"] in ([], [REINITIALISATION])
-        assert outcome["distinct"] == 1 and outcome["registered"], outcome
+        assert outcome["distinct"] == 1, outcome
+        assert outcome["registered"], outcome
         assert outcome["all"] == THREADS, outcome  # a thread that got no Color failed
         assert all(c[1:] == [2 * c[0], 255, 255] for c in outcome["colours"]), outcome
 
 
-@pytest.mark.parametrize("how", ["imports", "waits for a worker", "races a worker",
-                                 "is forked past"])
+@pytest.mark.parametrize(
+    "how", ["imports", "waits for a worker", "races a worker", "is forked past"]
+)
 def test_python_code_inside_exec_never_waits_for_it(how):
     assert run_scenario("exec_runs_python_code", how) == {
-        "finished": True, "child finished": True if how == "is forked past" else None,
-        "got the module": True, "executed": True,
+        "finished": True,
+        "child finished": True if how == "is forked past" else None,
+        "got the module": True,
+        "executed": True,
     }
 
 
@@ -491,7 +541,8 @@ def test_second_interpreters_started_from_threads_are_refused():
     }
     # The main interpreter's first import races theirs: one owner, whichever.
     assert run_scenario("interpreters_in_threads", 4, "racing") == {
-        "owners": 1, "refused": [["ImportError", INTERPRETER_CHANGE]] * 4,
+        "owners": 1,
+        "refused": [["ImportError", INTERPRETER_CHANGE]] * 4,
     }
 
 

@@ -201,7 +201,7 @@ def made_by_threads_dropped_here(c):
     their maker ends, which may leave their release to the maker's end."""
     for _ in range(LIFETIMES):
         box = []
-        thread = threading.Thread(target=lambda: box.extend(iter(c) for _ in range(3)))
+        thread = threading.Thread(target=lambda box=box: box.extend(iter(c) for _ in range(3)))
         thread.start()
         while thread.is_alive():
             box.clear()

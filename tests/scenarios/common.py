@@ -58,8 +58,10 @@ def import_recording_warnings(places=False):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         import vantel.color.color as module
-    return module, [[w.category.__name__, str(w.message),
-                     *([w.filename, w.lineno] if places else [])] for w in caught]
+    return module, [
+        [w.category.__name__, str(w.message), *([w.filename, w.lineno] if places else [])]
+        for w in caught
+    ]
 
 
 def bare_packages(path):
@@ -75,15 +77,19 @@ def bare_packages(path):
 
 def leftovers(path):
     """The keys of sys.modules that hold a module object made from `path`."""
-    return sorted(key for key, module in sys.modules.items()
-                  if getattr(module, "__file__", None) == path)
+    return sorted(
+        key for key, module in sys.modules.items() if getattr(module, "__file__", None) == path
+    )
 
 
 def colours_of_the_module():
     """Every Color type of the module that the process can still reach,
     whether or not a module object holds it."""
-    return [cls for cls in object.__subclasses__()
-            if cls.__module__ == "vantel.color.color" and cls.__name__ == "Color"]
+    return [
+        cls
+        for cls in object.__subclasses__()
+        if cls.__module__ == "vantel.color.color" and cls.__name__ == "Color"
+    ]
 
 
 def works(module):
@@ -93,9 +99,9 @@ def works(module):
     colour = Color(300, -4, 10)
     made = [repr(colour), list(colour)]
     colour.g = 77
+    refusal: object = "no error"
     try:
         pickle.dumps(colour)
-        refusal = "no error"
     except TypeError as error:
         refusal = list(error.args)
     return {
@@ -119,11 +125,11 @@ def record_created_modules(site):
 
     def recording_create(self, spec):
         module = create(self, spec)
-        if spec.origin.startswith(site + os.sep):
+        if spec.origin is not None and spec.origin.startswith(site + os.sep):
             created.append(module)
         return module
 
-    importlib.machinery.ExtensionFileLoader.create_module = recording_create
+    importlib.machinery.ExtensionFileLoader.create_module = recording_create  # type: ignore[method-assign]
     return created
 
 
@@ -133,7 +139,7 @@ def imported_after(first, site):
     and what it gives (see works)."""
     held = sys.modules["vantel.color.color"]
     return {
-        "file_in_site": held.__file__.startswith(site + os.sep),
+        "file_in_site": (held.__file__ or "").startswith(site + os.sep),
         "new_object": held is not first,
         "same_type": getattr(first, "Color", held.Color) is held.Color,
         "works": works(held),

@@ -17,10 +17,12 @@ spec.loader.exec_module(consumer)
 import vantel.color.color as module  # noqa: E402
 
 colour = consumer.new(-5, 300, 128, 255)
-report({
-    "first": first,
-    "file": module.__file__,
-    "type": type(colour) is module.Color,
-    "channels": list(colour),
-    "shared": consumer.method_table_is_shared(module.Color(1, 2, 3)),
-})
+report(
+    {
+        "first": first,
+        "file": module.__file__,
+        "type": type(colour) is module.Color,
+        "channels": list(colour),
+        "shared": consumer.method_table_is_shared(module.Color(1, 2, 3)),
+    }
+)

@@ -45,9 +45,18 @@ except BaseException as exc:
     report({"raised": type(exc).__name__, "message": str(exc)})
 else:
     namespace = vars(module)
-    report({
-        key: repr(namespace[key]) if key in namespace else "<absent>"
-        for key in ("__name__", "__doc__", "__spec__", "__loader__", "__package__",
-                    "__file__", "__path__")
-    })
+    report(
+        {
+            key: repr(namespace[key]) if key in namespace else "<absent>"
+            for key in (
+                "__name__",
+                "__doc__",
+                "__spec__",
+                "__loader__",
+                "__package__",
+                "__file__",
+                "__path__",
+            )
+        }
+    )
     assert "vantel.color.color" not in sys.modules

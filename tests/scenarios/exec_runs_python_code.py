@@ -84,9 +84,11 @@ if how == "is forked past":
     if not child_finished and status[0] == 0:
         os.kill(child, 9)
     forked.set()
-report({
-    "finished": joined(executor) and getattr(module, "finished_inside", False),
-    "child finished": child_finished,
-    "got the module": all(other is module for other in imported),
-    "executed": hasattr(module, "Color"),
-})
+report(
+    {
+        "finished": joined(executor) and getattr(module, "finished_inside", False),
+        "child finished": child_finished,
+        "got the module": all(other is module for other in imported),
+        "executed": hasattr(module, "Color"),
+    }
+)

@@ -22,5 +22,12 @@ leftover = [list(cls(1, 2, 3)) for cls in colours_of_the_module()]
 del os.environ["VANTEL_COLOR_FAIL_EXEC_STEP"]
 import vantel.color.color  # noqa: E402, F401
 
-report({"failure": failure, "still_registered": still_registered, "created": len(created),
-        "second": imported_after(created[0], site), "leftover": leftover})
+report(
+    {
+        "failure": failure,
+        "still_registered": still_registered,
+        "created": len(created),
+        "second": imported_after(created[0], site),
+        "leftover": leftover,
+    }
+)

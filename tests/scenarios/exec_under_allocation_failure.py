@@ -11,6 +11,7 @@ import os
 import sys
 
 from common import colours_of_the_module, imported_after, report
+
 from fault_injection.injector import each_failure, load_injector
 
 site = sys.argv[1]
@@ -55,7 +56,12 @@ del os.environ["VANTEL_COLOR_FAIL_EXEC_STEP"]
 import vantel.color.color  # noqa: E402
 
 namespace = vantel.color.color.Color.__dict__
-report({"outcomes": outcomes, "leftover_works": leftover_works,
+report(
+    {
+        "outcomes": outcomes,
+        "leftover_works": leftover_works,
         "second": imported_after(last, site),
         "version": namespace["__vantel_color_api_version__"],
-        "table": type(namespace["__pyx_vtable__"]).__name__})
+        "table": type(namespace["__pyx_vtable__"]).__name__,
+    }
+)

@@ -15,10 +15,12 @@ module = importlib.util.module_from_spec(spec)
 with warnings.catch_warnings(record=True) as caught:
     warnings.simplefilter("always")
     spec.loader.exec_module(module)
-report({
-    "first": first,
-    "name": module.__name__,
-    "registered": sys.modules.get("vantel.color.color") is module,
-    "warnings": [[w.category.__name__, str(w.message)] for w in caught],
-    "works": works(module),
-})
+report(
+    {
+        "first": first,
+        "name": module.__name__,
+        "registered": sys.modules.get("vantel.color.color") is module,
+        "warnings": [[w.category.__name__, str(w.message)] for w in caught],
+        "works": works(module),
+    }
+)

@@ -4,8 +4,9 @@ traceback frame looks "__builtins__" up, which must not happen while the
 error being reported is pending (the interpreter would turn every error
 into SystemError)."""
 
-import vantel.color.color as module
 from common import report
+
+import vantel.color.color as module
 from support import module_entries
 from vantel.color.color import Color
 
@@ -25,8 +26,12 @@ namespace = vars(module)
 real = namespace.pop("__builtins__")
 namespace[LooksLikeBuiltins("not builtins")] = None
 outcomes = []
-for fail in (lambda: Color("x", 2, 3), lambda: setattr(Color(1, 2, 3), "g", "x"),
-             lambda: Color(1, 2, 3).__reduce__(), lambda: iter(Color(1, 2, 3)).throw(KeyError)):
+for fail in (
+    lambda: Color("x", 2, 3),
+    lambda: setattr(Color(1, 2, 3), "g", "x"),
+    lambda: Color(1, 2, 3).__reduce__(),
+    lambda: iter(Color(1, 2, 3)).throw(KeyError),
+):
     try:
         fail()
     except BaseException as error:

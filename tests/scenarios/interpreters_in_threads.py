@@ -64,9 +64,11 @@ for thread in threads:
     thread.join()
 stop.set()
 worker.join()
-report({
-    "outcomes": outcomes,
-    "main_ok": all(main_results),
-    "main_steps": len(main_results) > 0,
-    "after": list(Color(9, 8, 7)),
-})
+report(
+    {
+        "outcomes": outcomes,
+        "main_ok": all(main_results),
+        "main_steps": len(main_results) > 0,
+        "after": list(Color(9, 8, 7)),
+    }
+)

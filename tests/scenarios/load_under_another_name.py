@@ -16,10 +16,15 @@ module = importlib.util.module_from_spec(spec)
 spec.loader.exec_module(module)
 
 registered = sys.modules.get("vantel.color.color")
-report({
-    "name": module.__name__,
-    "registered": "module" if registered is module else
-                  "sentinel" if registered is sentinel else repr(registered),
-    "color_name": module.Color.__name__,
-    "top_level_registered": "color" in sys.modules,
-})
+report(
+    {
+        "name": module.__name__,
+        "registered": "module"
+        if registered is module
+        else "sentinel"
+        if registered is sentinel
+        else repr(registered),
+        "color_name": module.Color.__name__,
+        "top_level_registered": "color" in sys.modules,
+    }
+)

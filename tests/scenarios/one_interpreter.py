@@ -8,8 +8,7 @@ import sys
 from common import ModuleDefinition, report
 
 SUB_SCRIPT = (
-    "import vantel.color.color\n"
-    "assert list(vantel.color.color.Color(4, 5, 6)) == [4, 5, 6, 255]"
+    "import vantel.color.color\nassert list(vantel.color.color.Color(4, 5, 6)) == [4, 5, 6, 255]"
 )
 outcomes = []
 sub = _interpreters.create("legacy")
@@ -57,6 +56,7 @@ def failed_create_first():
     outcomes.append(import_here())
 
 
-{"main-first": main_first, "second-first": sub_first,
- "failed-create-first": failed_create_first}[sys.argv[2]]()
+{"main-first": main_first, "second-first": sub_first, "failed-create-first": failed_create_first}[
+    sys.argv[2]
+]()
 report(outcomes)

@@ -11,5 +11,11 @@ from common import import_recording_warnings, report, works
 module, caught = import_recording_warnings(places=True)
 calls_exec = importlib._bootstrap._call_with_frames_removed.__code__
 last_line = max(line for _, _, line in calls_exec.co_lines() if line is not None)
-report({"file": module.__file__, "warnings": caught, "works": works(module),
-        "exec_called_at": [calls_exec.co_filename, last_line]})
+report(
+    {
+        "file": module.__file__,
+        "warnings": caught,
+        "works": works(module),
+        "exec_called_at": [calls_exec.co_filename, last_line],
+    }
+)

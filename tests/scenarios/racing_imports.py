@@ -50,8 +50,11 @@ def whole(module):
 
 if sys.argv[2] == "import, create and exec":
     bare_packages(path)
-loads = {"import": [imported], "create and exec": [created_and_executed],
-         "import, create and exec": [imported, created_and_executed]}[sys.argv[2]]
+loads = {
+    "import": [imported],
+    "create and exec": [created_and_executed],
+    "import, create and exec": [imported, created_and_executed],
+}[sys.argv[2]]
 
 
 def worker(index):
@@ -69,10 +72,12 @@ for thread in threads:
     thread.start()
 for thread in threads:
     thread.join()
-report({
-    "distinct": len({id(module) for module, _ in modules}),
-    "registered": all(module is sys.modules["vantel.color.color"] for module, _ in modules),
-    "colours": sorted(colour for _, colour in modules),
-    "refusals": sorted(set(refusals)),
-    "all": len(modules) + len(refusals),
-})
+report(
+    {
+        "distinct": len({id(module) for module, _ in modules}),
+        "registered": all(module is sys.modules["vantel.color.color"] for module, _ in modules),
+        "colours": sorted(colour for _, colour in modules),
+        "refusals": sorted(set(refusals)),
+        "all": len(modules) + len(refusals),
+    }
+)

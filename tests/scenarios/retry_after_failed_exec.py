@@ -34,11 +34,13 @@ module, caught = import_recording_warnings()
 again, caught_again = import_recording_warnings()
 del sys.modules["vantel.color.color"]
 third, caught_third = import_recording_warnings()
-report({
-    "first": first,
-    "state": state,
-    "warnings": [caught, caught_again, caught_third],
-    "same": [again is module, third is module, module.Color is third.Color],
-    "works": works(module),
-    "file": module.__file__,
-})
+report(
+    {
+        "first": first,
+        "state": state,
+        "warnings": [caught, caught_again, caught_third],
+        "same": [again is module, third is module, module.Color is third.Color],
+        "works": works(module),
+        "file": module.__file__,
+    }
+)

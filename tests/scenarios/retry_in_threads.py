@@ -35,9 +35,11 @@ failures = import_all(count)
 warnings.resetwarnings()
 warnings.simplefilter("ignore", RuntimeWarning)
 modules = import_all(count)
-report({
-    "failures": failures,
-    "distinct": len({id(module) for module in modules}),
-    "registered": all(module is sys.modules["vantel.color.color"] for module in modules),
-    "works": [works(module) for module in modules[:1]],
-})
+report(
+    {
+        "failures": failures,
+        "distinct": len({id(module) for module in modules}),
+        "registered": all(module is sys.modules["vantel.color.color"] for module in modules),
+        "works": [works(module) for module in modules[:1]],
+    }
+)

@@ -13,9 +13,11 @@ flag.value = 1
 import vantel.color.color  # noqa: E402, F401
 
 module = sys.modules["vantel.color.color"]
-report({
-    "at_load": at_load,
-    "name": module.__name__,
-    "color_module": module.Color.__module__,
-    "works": list(module.Color(7, 8, 9, 10)),
-})
+report(
+    {
+        "at_load": at_load,
+        "name": module.__name__,
+        "color_module": module.Color.__module__,
+        "works": list(module.Color(7, 8, 9, 10)),
+    }
+)
