@@ -67,28 +67,6 @@ constexpr PyObject *Generator::*kHeldFields[] = {
     &Generator::module_name, &Generator::state,
 };
 
-// Finishing and gi_frame meet without a lock (see finish_generator): each
-// stores its own mark and then loads the other's, all four accesses in one
-// total order (sequentially consistent), so that at least one of them sees
-// the other's mark.
-template <class T> void store_ordered(T &place, T value) noexcept
-{
-#ifdef Py_GIL_DISABLED
-    std::atomic_ref<T>(place).store(value, std::memory_order_seq_cst);
-#else
-    place = value;
-#endif
-}
-
-template <class T> T load_ordered(const T &place) noexcept
-{
-#ifdef Py_GIL_DISABLED
-    return std::atomic_ref<T>(const_cast<T &>(place)).load(std::memory_order_seq_cst);
-#else
-    return place;
-#endif
-}
-
 bool is_running(const Generator *generator)
 {
     return load_relaxed(generator->running);

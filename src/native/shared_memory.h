@@ -34,6 +34,28 @@ template <class T> void store_relaxed(T &place, T value) noexcept
 #endif
 }
 
+// A sequentially consistent store and load, for two threads that meet
+// without a lock (a generator that finishes while another reads gi_frame):
+// each stores its own mark and then loads the other's, all four accesses in
+// one total order, so that at least one of them sees the other's mark.
+template <class T> void store_ordered(T &place, T value) noexcept
+{
+#ifdef Py_GIL_DISABLED
+    std::atomic_ref<T>(place).store(value, std::memory_order_seq_cst);
+#else
+    place = value;
+#endif
+}
+
+template <class T> T load_ordered(const T &place) noexcept
+{
+#ifdef Py_GIL_DISABLED
+    return std::atomic_ref<T>(const_cast<T &>(place)).load(std::memory_order_seq_cst);
+#else
+    return place;
+#endif
+}
+
 // A process-wide cache made on first use: a pointer slot, null until an
 // object is published in it, which then stays for the life of the process.
 // Threads that find it empty may each make the object, but only the first
