@@ -9,8 +9,8 @@
 #
 # Three things are added to each recipe, all stated on those pages: -Werror,
 # so that a recipe that compiles with a warning fails; a quiet pip; and an
-# extra package index that offers a vantel-color of a higher version that
-# fails when imported.  pip prefers the highest version across every index
+# extra package index that offers a vantel-color of a higher version whose
+# build fails.  pip prefers the highest version across every index
 # it may consult, so a build that ever lets an index compete with the local
 # wheel installs that one and fails.
 set -euo pipefail
@@ -29,7 +29,7 @@ example_python=$(find_python)
 
 echo "== the wheel"
 "$python" -m pip wheel --quiet --no-deps -w "$work/wheel" .
-make_decoy_index "$python" "$work/bogus-index"
+make_decoy_index "$work/bogus-index"
 for example in c_setuptools c_subtype cpp_cmake cython_setuptools; do
     echo "== example $example"
     rm -rf "${work:?}/$example"

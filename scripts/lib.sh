@@ -126,43 +126,18 @@ install_for_tests() {
         "$@" .
 }
 
-# Makes in the directory $2, with python $1, a package index that offers a
-# vantel-color 999.0 whose import fails.  pip installs the highest version
-# that any index it consults offers, so a build given it as an extra index
-# (PIP_EXTRA_INDEX_URL=file://$2) installs that one and fails if it ever
-# lets an index compete with the local wheel.
+# Makes in the directory $1 a package index that offers a vantel-color 999.0
+# whose build fails.  pip takes the highest version that any index it
+# consults offers, so a build given it as an extra index
+# (PIP_EXTRA_INDEX_URL=file://$1) tries that one and fails if it ever lets
+# an index compete with the local wheel.
 make_decoy_index() {
-    local python=$1 bogus=$2/vantel-color wheel_name=vantel_color-999.0-py3-none-any.whl
-    mkdir -p "$bogus"
-    "$python" - "$bogus/$wheel_name" <<'EOF'
-import base64
-import hashlib
-import sys
-import zipfile
-
-files = {
-    "vantel/__init__.py": "",
-    "vantel/color/__init__.py": 'raise ImportError("this vantel-color came from an index")\n',
-    "vantel_color-999.0.dist-info/METADATA": (
-        "Metadata-Version: 2.1\nName: vantel-color\nVersion: 999.0\n"
-    ),
-    "vantel_color-999.0.dist-info/WHEEL": (
-        "Wheel-Version: 1.0\nGenerator: check_api\nRoot-Is-Purelib: true\nTag: py3-none-any\n"
-    ),
-}
-
-
-def record_line(name, text):
-    digest = base64.urlsafe_b64encode(hashlib.sha256(text.encode()).digest()).rstrip(b"=")
-    return f"{name},sha256={digest.decode()},{len(text.encode())}\n"
-
-
-record = "".join(record_line(name, text) for name, text in files.items())
-files["vantel_color-999.0.dist-info/RECORD"] = record + "vantel_color-999.0.dist-info/RECORD,,\n"
-with zipfile.ZipFile(sys.argv[1], "w") as wheel:
-    for name, text in files.items():
-        wheel.writestr(name, text)
-EOF
+    local bogus=$1/vantel-color source=vantel_color-999.0
+    mkdir -p "$bogus/$source"
+    printf '[build-system]\nrequires = []\nbuild-backend = "decoy"\nbackend-path = ["."]\n' \
+        >"$bogus/$source/pyproject.toml"
+    echo 'raise ImportError("this vantel-color came from an index")' >"$bogus/$source/decoy.py"
+    tar -czf "$bogus/$source.tar.gz" -C "$bogus" "$source"
     # A package's page of a "simple" index served from a directory.
-    echo "<a href=\"$wheel_name\">$wheel_name</a>" >"$bogus/index.html"
+    echo "<a href=\"$source.tar.gz\">$source.tar.gz</a>" >"$bogus/index.html"
 }

@@ -44,7 +44,7 @@ VANTEL_COLOR_REQUIRE_RAYLIB=1 PYTHON=$example_python \
 # As scripts/check_api.sh builds and runs the other recipes: -Werror, a
 # quiet pip, and an extra index whose vantel-color must never be installed.
 echo "== raylib: example raylib_cmake"
-make_decoy_index "$python" "$work/bogus-index"
+make_decoy_index "$work/bogus-index"
 example=raylib_cmake
 cp -r "$repo/examples/$example" "$work/$example"
 # What an earlier run left in the example's directory is not its source.
