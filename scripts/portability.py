@@ -67,26 +67,14 @@ def cmake(build: str, *definitions: str) -> Path:
     """Configures CMakeLists.txt into build/portability/`build` with these
     -D definitions, warnings as errors and -Wpedantic; returns the directory."""
     directory = OUT / build
-    run(
-        "cmake",
-        "-S",
-        ".",
-        "-B",
-        directory,
-        "-G",
-        "Unix Makefiles",
-        "-DVANTEL_COLOR_WERROR=ON",
-        *(f"-D{definition}" for definition in definitions),
-    )
+    definitions = ("VANTEL_COLOR_WERROR=ON", *definitions)
+    configure = ("cmake", "-S", ".", "-B", directory, "-G", "Unix Makefiles")
+    run(*configure, *(f"-D{definition}" for definition in definitions))
     return directory
 
 
 def check_sources() -> None:
-    code = [
-        *ROOT.glob("src/native/*.cpp"),
-        *ROOT.glob("src/native/*.h"),
-        *ROOT.glob("src/vantel/color/*.h"),
-    ]
+    code = [*ROOT.glob("src/native/*.[ch]*"), *ROOT.glob("src/vantel/color/*.h")]
     for pattern, problem in (
         (COMPILER_SPECIFIC, "compiler-specific code outside a guarded macro definition"),
         (POSIX_ONLY, "POSIX-only code, which MSVC lacks"),
@@ -119,16 +107,8 @@ def windows_headers(tarball: Path) -> Path:
             partial = Path(f"{headers}.tmp")
             shutil.rmtree(partial, ignore_errors=True)
             partial.mkdir()
-            run(
-                "tar",
-                "-xJf",
-                tarball,
-                "-C",
-                partial,
-                "--strip-components=1",
-                f"{release}/Include",
-                f"{release}/PC/pyconfig.h",
-            )
+            members = (f"{release}/Include", f"{release}/PC/pyconfig.h")
+            run("tar", "-xJf", tarball, "-C", partial, "--strip-components=1", *members)
             (partial / "PC/pyconfig.h").rename(partial / "Include/pyconfig.h")
             (partial / "Include").rename(headers)
             shutil.rmtree(partial)
@@ -189,26 +169,14 @@ def build_for_windows(cxx: str, headers: Path) -> None:
 def check_headers_for_windows(cc: str, cxx: str, headers: Path) -> None:
     """The public headers, as C and as C++, alone and beside a raylib.h (the
     test suite's stand-in, which has raylib's own layout)."""
-    flags = [
-        *STRICT,
-        "-isystem",
-        str(headers),
-        "-Isrc/vantel/color",
-        "-Itests/consumer/raylib_stand_in",
-        "-fsyntax-only",
-    ]
-    for unit in (
-        '#include "color.h"\n',
-        '#include <Python.h>\n#include <raylib.h>\n#include "color_raylib.h"\n',
-    ):
+    flags = [*STRICT, "-isystem", str(headers), "-Isrc/vantel/color", "-fsyntax-only"]
+    flags.append("-Itests/consumer/raylib_stand_in")
+    cxx_only = ["-Wold-style-cast", "-Wzero-as-null-pointer-constant"]
+    raylib_unit = '#include <Python.h>\n#include <raylib.h>\n#include "color_raylib.h"\n'
+    for unit in ('#include "color.h"\n', raylib_unit):
         for compiler, language, standards, extra in (
             (cc, "c", ("c11", "c17"), []),
-            (
-                cxx,
-                "c++",
-                ("c++17", "c++20"),
-                ["-Wold-style-cast", "-Wzero-as-null-pointer-constant"],
-            ),
+            (cxx, "c++", ("c++17", "c++20"), cxx_only),
         ):
             for standard in standards:
                 run(compiler, "-x", language, f"-std={standard}", *flags, *extra, "-", stdin=unit)
