@@ -6,10 +6,11 @@ compares the artifact's licence with LICENSE):
 
 Both carry the source tree's licence and say so; a repaired wheel also has
 the sdist's version, the wanted tag, the free-threading classifier where its
-tag is free-threaded, and no library grafted by auditwheel."""
+tag is free-threaded, and no file but src/vantel's and the module's."""
 
 import email.message
 import email.parser
+import re
 import sys
 import tarfile
 import zipfile
@@ -58,11 +59,21 @@ def check_wheel(wheel: str, wanted_tag: str, sdist_name: str) -> None:
         classifiers = metadata.get_all("Classifier", [])
         if wanted_tag.split("-")[1].endswith("t") and free_threading not in classifiers:
             sys.exit(f"{wheel}: a free-threaded wheel without the classifier {free_threading!r}")
-        # A grafted library would mean the module started to need one from
-        # outside the interpreter.
-        grafted = [name for name in archive.namelist() if ".libs/" in name]
-        if grafted:
-            sys.exit(f"{wheel}: auditwheel grafted libraries into the wheel: {grafted}")
+        # Beside the metadata, only src/vantel's files and the module: not a
+        # source file or an internal header installed by mistake, nor a
+        # library that auditwheel grafted (the module would need one from
+        # outside the interpreter).
+        package = Path("src/vantel")
+        tree = {str(path.relative_to("src")) for path in (package, *package.rglob("*"))}
+        strays = [
+            name
+            for name in archive.namelist()
+            if not name.startswith(f"{info}/")
+            and name.rstrip("/") not in tree
+            and not re.fullmatch(r"vantel/color/color\.[\w.-]+\.so", name)
+        ]
+        if strays:
+            sys.exit(f"{wheel}: files from neither src/vantel nor the build: {strays}")
     print(f"ok: version {metadata['Version']}, MIT licence, tags {', '.join(tags)}")
 
 
