@@ -17,9 +17,10 @@ cd "$(dirname "$0")/.."
 started=$SECONDS
 # A release interpreter would skip the tests of the total reference count
 # and still pass: refuse it.
-run='python=${PYTHON}
-if ! "$python" -c "import sys; sys.gettotalrefcount" 2>/dev/null; then
-    echo "error: $python is not a debug build of CPython (no sys.gettotalrefcount)" >&2
+# nox is given its path, which it takes as it stands.
+run='PYTHON=$(command -v "$PYTHON")
+if ! "$PYTHON" -c "import sys; sys.gettotalrefcount" 2>/dev/null; then
+    echo "error: $PYTHON is not a debug build of CPython (no sys.gettotalrefcount)" >&2
     exit 1
 fi
 bash scripts/nox.sh --envdir .nox/dbg -r -s tests -- -ra'
