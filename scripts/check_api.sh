@@ -3,7 +3,7 @@
 # that has pip: a virtual environment's), then builds and runs every example
 # project against it, as its page in the manual says, with the interpreter
 # that scripts/lib.sh finds.  The api session of noxfile.py runs it, then
-# checks that wheel's contents, its stubs and the manual.
+# checks the stubs and the manual against that wheel.
 #
 #   bash scripts/check_api.sh WORK BUILD_PYTHON
 #

@@ -1,5 +1,5 @@
 # shellcheck shell=bash
-# Shared by the scripts and noxfile.py: the supported versions, finding a
+# Shared by the scripts: the supported versions, finding a
 # Python interpreter of one of them, and preparing a virtual environment.
 # Source it; it defines variables and functions only.
 

@@ -4,9 +4,9 @@ and, through vantel.color.get_include(), the directory of the installed
 package, holding the public headers color.h and color_raylib.h and no other
 header.
 
-(The wheel's contents, the type stubs and the example native consumer are
-checked by the api session of noxfile.py; the release artifacts by its release
-session.)
+(The type stubs and the example native consumers are checked by the api
+session of noxfile.py; the release artifacts, their files among them, by its
+release session.)
 """
 
 import importlib.metadata
