@@ -25,8 +25,10 @@ from python_discovery import get_interpreter
 
 nox.needs_version = ">=2026.10.20"  # finds interpreters with python-discovery
 nox.options.default_venv_backend = "venv"
-# Only the machine's own interpreters: a session never downloads one.
+# Only the machine's own interpreters: a session never downloads one, and
+# fails where there is none instead of being skipped.
 nox.options.download_python = "never"
+nox.options.error_on_missing_interpreters = True
 nox.options.sessions = ["tests"]
 
 ROOT = Path(__file__).resolve().parent
