@@ -2,7 +2,7 @@
 # Runs tests against a release wheel as it ships: a fresh virtual
 # environment of $PYTHON (or the interpreter scripts/lib.sh finds) gets the
 # wheel, never a build of the checkout, and the dependency group
-# "wheel-tests" of pyproject.toml (pytest, hypothesis) from PyPI;
+# "wheel-tests" of pyproject.toml (pytest, hypothesis, Sybil) from PyPI;
 # the other arguments go to pytest.  Tests that need the suite's own native
 # builds, which no release wheel carries, are skipped and say so.
 #

@@ -14,8 +14,9 @@ intersphinx.  The changelog's newest entry must be the package's version.
 
 import re
 import sys
-import zlib
 from pathlib import Path
+
+import sphobjinv
 
 import vantel.color
 import vantel.color.color
@@ -34,16 +35,8 @@ MODULE_ATTRIBUTES = {
 
 
 def inventory(path):
-    """{(domain:role, name)} of a Sphinx objects.inv (format version 2)."""
-    with open(path, "rb") as file:
-        for _ in range(4):  # the header: format, project, version, compression
-            file.readline()
-        lines = zlib.decompress(file.read()).decode().splitlines()
-    entries = set()
-    for line in lines:
-        name, role = line.split()[:2]
-        entries.add((role, name))
-    return entries
+    """{(domain:role, name)} of a Sphinx objects.inv."""
+    return {(f"{item.domain}:{item.role}", item.name) for item in sphobjinv.Inventory(path).objects}
 
 
 def python_names():
