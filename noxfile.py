@@ -133,7 +133,7 @@ def demo(session: nox.Session) -> None:
 
 @nox.session(python=PYTHON)
 def api(session: nox.Session) -> None:
-    """What dependent code relies on: the examples, wheel contents, stubs, mypy --strict, the manual (-W)."""
+    """What dependent code relies on: the examples, the stubs, mypy --strict, the manual (-W)."""
     with tempfile.TemporaryDirectory(prefix="vantel-api-") as work:
         # Builds the wheel, then builds and runs each example against it.
         python = f"{session.bin}/python"

@@ -38,7 +38,7 @@
 # scripts/release_wheel.sh repairs and checks each wheel there with the
 # root's own pip, and the nox session tests runs there, the module
 # and the test builds compiled by the root's g++ (installed on first use;
-# docs/development.md gives the times).  The other phases stay x86-64 only:
+# docs/development.md gives the times).  The other sessions stay x86-64 only:
 # AddressSanitizer cannot map its shadow memory under qemu-user, valgrind
 # does not run under it, and the release and API checks are what this
 # script and the x86-64 run already do.
