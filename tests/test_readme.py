@@ -21,7 +21,8 @@ ROOT = Path(__file__).resolve().parent.parent
 
 
 def python_block_parser(fence):
-    """Sybil's parser of Python blocks, for those whose fence says `fence`."""
+    """Sybil's parser of Python blocks, for those whose fence says `fence`
+    (Sybil's own reads ```python fences alone)."""
     parser = PythonCodeBlockParser()
     parser.codeblock_parser = CodeBlockParser(fence, PythonEvaluator())
     return parser
