@@ -330,10 +330,9 @@ def thread_sanitizer(session: nox.Session) -> None:
     # tests repeat, in one thread, paths the others take, or check what was
     # built; the instrumented interpreter runs Python some forty times slower.
     tsan_python = free_threaded_interpreter("--thread-sanitizer")
-    describe = (
-        "import sys, sysconfig as c; print(sys.version, *map(c.get_config_var, {}), sep='\\n')"
-    )
-    tsan_version, source_dir, config_args = subprocess.check_output(
+    # The version and ABI flags, then the configuration variables named.
+    describe = "import sys, sysconfig as c; print(sys.version_info[:3], sys.abiflags, *map(c.get_config_var, {}), sep='\\n')"
+    *tsan_version, source_dir, config_args = subprocess.check_output(
         [tsan_python, "-c", describe.format(("srcdir", "CONFIG_ARGS"))], text=True
     ).splitlines()
     if "--with-thread-sanitizer" not in config_args:
@@ -341,7 +340,8 @@ def thread_sanitizer(session: nox.Session) -> None:
     # pip and the build run on the uninstrumented interpreter, then the
     # environment is handed over to the instrumented one (venv --upgrade,
     # which keeps the interpreter's links it finds): one version, one ABI.
-    if str(session.run("python", "-c", describe.format(()), silent=True)).strip() != tsan_version:
+    installer_version = session.run("python", "-c", describe.format(()), silent=True)
+    if str(installer_version).splitlines() != tsan_version:
         session.error(f"{FREE_THREADED} and {tsan_python} are not the same CPython")
     install_instrumented(session, "-fsanitize=thread -fno-omit-frame-pointer -g -O1", "tsan")
     venv = Path(session.virtualenv.location)
